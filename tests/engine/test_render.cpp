@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "engine/pluck_handover.h"
+#include "engine/render.h"
+#include "engine/synth_state.h"
+
+namespace pluck {
+namespace {
+
+std::vector<float> render_frames(uint32_t frames) {
+    std::vector<float> out(2 * static_cast<size_t>(frames));
+    render_audio(out.data(), frames * 8);
+    return out;
+}
+
+TEST(Render, NothingPluckedGivesExactZeros) {
+    reset_synth_state();
+    const std::vector<float> out = render_frames(44100);
+    for (float v : out) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(v), 0u);  // +0.0, not -0.0
+    }
+}
+
+// The callback fills whole frames only and leaves the rest of the buffer
+// alone; a buffer too small for one frame must not advance any state.
+TEST(Render, FillsWholeFramesOnly) {
+    reset_synth_state();
+    pluck_string(3, 109, 5);
+    unsigned char buffer[4100];
+    std::memset(buffer, 0xAB, sizeof buffer);
+    render_audio(buffer, 4096);
+    EXPECT_EQ(synth.strings[3].position, 512);
+    EXPECT_EQ(buffer[4096], 0xAB);
+
+    std::memset(buffer, 0xAB, sizeof buffer);
+    render_audio(buffer, 12);
+    EXPECT_EQ(synth.strings[3].position, 513);
+    EXPECT_NE(std::memcmp(buffer, "\xAB\xAB\xAB\xAB\xAB\xAB\xAB\xAB", 8), 0);
+    for (int i = 8; i < 12; ++i) {
+        EXPECT_EQ(buffer[i], 0xAB) << i;
+    }
+
+    const float f2 = synth.filter_state[2];
+    const uint32_t reverb_position = synth.reverb[0].lines[0].position;
+    pluck_string(0, 85, 12);
+    for (uint32_t bytes = 0; bytes < 8; ++bytes) {
+        std::memset(buffer, 0xAB, sizeof buffer);
+        render_audio(buffer, bytes);
+        EXPECT_EQ(buffer[0], 0xAB);
+    }
+    EXPECT_EQ(synth.strings[3].position, 513);
+    EXPECT_EQ(synth.strings[0].period, 0);  // its pluck waits for a real frame
+    EXPECT_EQ(synth.filter_state[2], f2);
+    EXPECT_EQ(synth.reverb[0].lines[0].position, reverb_position);
+}
+
+// A string whose first step gives exactly 1 and then only zeros: a unit
+// impulse into the filter chain.
+void set_up_unit_impulse() {
+    reset_synth_state();
+    PluckedString& s = synth.strings[0];
+    s.period = 1000;
+    s.width = 1;
+    // The step multiplies by 0.997 in double; find the float it turns into 1.
+    float x = static_cast<float>(1.0 / 0.997);
+    while (static_cast<float>(0.997 * static_cast<double>(x)) > 1.0f) {
+        x = std::nextafter(x, 0.0f);
+    }
+    while (static_cast<float>(0.997 * static_cast<double>(x)) < 1.0f) {
+        x = std::nextafter(x, 2.0f);
+    }
+    s.samples[1] = x;
+}
+
+// The three one-pole stages and the dry and reverb shares on a unit impulse:
+// filters 0.7, 1.05, 0.315, output 1.65 * 0.315; then 0.21, -0.21, 0.1575.
+TEST(Render, FilterChainOnAUnitImpulse) {
+    set_up_unit_impulse();
+    const std::vector<float> first = render_frames(1);
+    EXPECT_FLOAT_EQ(synth.filter_state[0], 0.7f);
+    EXPECT_FLOAT_EQ(synth.filter_state[1], 1.05f);
+    EXPECT_FLOAT_EQ(synth.filter_state[2], 0.315f);
+    EXPECT_FLOAT_EQ(first[0], 0.51975f);
+    EXPECT_EQ(first[0], first[1]);
+    const std::vector<float> second = render_frames(1);
+    EXPECT_FLOAT_EQ(synth.filter_state[0], 0.21f);
+    EXPECT_FLOAT_EQ(synth.filter_state[1], -0.21f);
+    EXPECT_FLOAT_EQ(synth.filter_state[2], 0.1575f);
+    EXPECT_FLOAT_EQ(second[0], 0.259875f);
+    EXPECT_EQ(second[0], second[1]);
+}
+
+// Left and right are equal until the right channel's shortest comb line
+// (1259) returns the sound at frame 1255, and the left's (1277) at 1273.
+TEST(Render, LeftAndRightPartAtTheFirstEchoes) {
+    set_up_unit_impulse();
+    const std::vector<float> out = render_frames(1300);
+    int parted = -1;
+    for (int i = 0; i < 1300 && parted < 0; ++i) {
+        if (out[2 * i] != out[2 * i + 1]) {
+            parted = i;
+        }
+    }
+    EXPECT_EQ(parted, 1255);
+}
+
+// 64-bit FNV-1a over the rendered bytes.
+uint64_t fnv1a(const std::vector<float>& samples) {
+    uint64_t h = 14695981039346656037ull;
+    for (float v : samples) {
+        uint32_t bits = std::bit_cast<uint32_t>(v);
+        for (int b = 0; b < 4; ++b) {
+            h ^= (bits >> (8 * b)) & 0xFF;
+            h *= 1099511628211ull;
+        }
+    }
+    return h;
+}
+
+// The exact bits of four seconds of music: several strings, repeated
+// plucks, one string plucked twice between two buffers (the second wins,
+// but both draw noise), a one-sample loop averaged twelve wide, a note below
+// zero and a very low one. Any change in rounding order, FMA contraction or
+// note tuning changes this checksum.
+//
+// The value was produced by this engine and confirmed by an independent
+// implementation in Python (tests/engine/reference_render.py, float32
+// rounding done with struct), which CTest runs in the release preset.
+std::vector<float> render_scripted_score() {
+    reset_synth_state();
+    struct Pluck {
+        int buffer;
+        int32_t string;
+        int32_t note;
+        int32_t width;
+    };
+    const Pluck score[] = {
+        {0, 3, 109, 5},   {10, 0, 85, 12}, {10, 7, 121, 2},  {40, 5, 116, 3},  {60, 3, 109, 5},
+        {80, 6, 190, 12}, {100, 1, 97, 9}, {100, 2, 104, 7}, {150, 4, 5, 4},   {200, 0, 85, 12},
+        {200, 0, 73, 12}, {250, 2, -3, 7}, {300, 7, 121, 2}, {300, 6, 119, 8},
+    };
+    constexpr int buffers = 350;
+    std::vector<float> out(static_cast<size_t>(buffers) * 512 * 2);
+    size_t next = 0;
+    for (int b = 0; b < buffers; ++b) {
+        for (; next < std::size(score) && score[next].buffer == b; ++next) {
+            pluck_string(score[next].string, score[next].note, score[next].width);
+        }
+        render_audio(out.data() + static_cast<size_t>(b) * 1024, 4096);
+    }
+    return out;
+}
+
+TEST(Render, ScriptedScoreIsBitExact) {
+    const std::vector<float> out = render_scripted_score();
+    for (float v : out) {
+        ASSERT_TRUE(std::isfinite(v));
+    }
+    EXPECT_EQ(fnv1a(out), 0x63560227cc154361ull) << std::hex << fnv1a(out);
+}
+
+}  // namespace
+}  // namespace pluck
