@@ -1,0 +1,25 @@
+// The auto-play: while Space is held, random arpeggios on a steady beat in
+// the current key, with the key wandering every 32 beats.
+#pragma once
+
+#include <cstdint>
+
+#include "control/clock.h"
+
+namespace pluck {
+
+// A tick needs at least this long since the last one.
+constexpr uint32_t tick_interval_ms = 7;
+// Ticks between beats, less one: a beat every 17 ticks (at least 119 ms).
+constexpr int32_t ticks_per_beat_reload = 16;
+// Each of the seven strings is plucked on a beat with probability 1 in 7.
+constexpr int32_t pluck_one_in = 7;
+// The key may move, by -4, 0 or +4 semitones, on every 32nd beat.
+constexpr int32_t key_change_beats = 32;
+
+// One step of the sequencer, called on every pass of the main loop while
+// Space is held. Reads `clock` for the tick rule and sleeps 1 ms on it when
+// no tick is due; all randomness comes from the instrument's generator.
+void auto_play_step(const Clock& clock);
+
+}  // namespace pluck
