@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <limits>
 
 #include "engine/synth_state.h"
 
@@ -138,16 +137,17 @@ TEST(PluckedString, PositionPastTwoToThe31KeepsIndexing) {
 // that flushes subnormals to zero (fast-math start-up code, FTZ/DAZ) turns
 // this into silence and changes every long render.
 TEST(PluckedString, SubnormalTailIsComputedExactly) {
-    const float tiny = std::numeric_limits<float>::denorm_min();
+    // Built from bits: under flush-to-zero even 3.0f * denorm_min is 0.
+    const float three_units = std::bit_cast<float>(uint32_t{3});
     PluckedString s{};
     s.period = 4;
     s.width = 2;
     for (int i = 0; i < 4; ++i) {
-        s.samples[i] = 3.0f * tiny;
+        s.samples[i] = three_units;
     }
     // 0.997 * 3 rounds to 3 units, twice summed 5.991 rounds to 6, halved 3.
     for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(s.step(), 3.0f * tiny) << i;
+        ASSERT_EQ(std::bit_cast<uint32_t>(s.step()), 3u) << i;
     }
 }
 

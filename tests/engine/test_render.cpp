@@ -129,7 +129,7 @@ uint64_t fnv1a(const std::vector<float>& samples) {
 // zero and a very low one. Any change in rounding order, FMA contraction or
 // note tuning changes this checksum.
 //
-// The value was produced by this engine and confirmed by an independent
+// Both checksums were produced by this engine and confirmed by an independent
 // implementation in Python (tests/engine/reference_render.py, float32
 // rounding done with struct), which CTest runs in the release preset.
 std::vector<float> render_scripted_score() {
@@ -157,12 +157,49 @@ std::vector<float> render_scripted_score() {
     return out;
 }
 
+// Then every value the instrument holds (string loops, comb lines, filter
+// states) is scaled by 2^-136, deep into subnormal float32, and rendered for
+// two more seconds: the long-decayed state in miniature. A build that
+// flushes subnormals to zero (FTZ/DAZ, as fast-math start-up code sets)
+// renders silence here and fails.
+std::vector<float> render_subnormal_tail() {
+    const float scale = 0x1p-136f;
+    for (PluckedString& s : synth.strings) {
+        for (int32_t i = 0; i < s.period; ++i) {
+            s.samples[i] = s.samples[i] * scale;
+        }
+    }
+    for (CombReverb& r : synth.reverb) {
+        for (DelayLine& line : r.lines) {
+            for (uint32_t i = 0; i < line.length; ++i) {
+                line.samples[i] = line.samples[i] * scale;
+            }
+        }
+    }
+    for (float& f : synth.filter_state) {
+        f = f * scale;
+    }
+    std::vector<float> out(172 * 1024);
+    for (int b = 0; b < 172; ++b) {
+        render_audio(out.data() + static_cast<size_t>(b) * 1024, 4096);
+    }
+    return out;
+}
+
 TEST(Render, ScriptedScoreIsBitExact) {
     const std::vector<float> out = render_scripted_score();
     for (float v : out) {
         ASSERT_TRUE(std::isfinite(v));
     }
     EXPECT_EQ(fnv1a(out), 0x63560227cc154361ull) << std::hex << fnv1a(out);
+
+    const std::vector<float> tail = render_subnormal_tail();
+    int subnormal = 0;
+    for (float v : tail) {
+        subnormal += std::fpclassify(v) == FP_SUBNORMAL ? 1 : 0;
+    }
+    EXPECT_GT(subnormal, 100000);
+    EXPECT_EQ(fnv1a(tail), 0x2a7ff8b2bb9502dcull) << std::hex << fnv1a(tail);
 }
 
 }  // namespace
