@@ -78,7 +78,7 @@ void BM_render_decayed(benchmark::State& state) {
 
 BENCHMARK(BM_render_dense)->MinTime(2.0);
 BENCHMARK(BM_render_silent)->MinTime(2.0);
-BENCHMARK(BM_render_decayed)->MinTime(2.0)->Iterations(20000);
+BENCHMARK(BM_render_decayed)->Iterations(20000);
 
 }  // namespace
 
