@@ -1,0 +1,25 @@
+// pluck: a plucked-string instrument played from the terminal.
+#include <cstdio>
+
+#include "audio/audio_output.h"
+#include "control/key_decoder.h"
+#include "control/main_loop.h"
+#include "control/terminal.h"
+#include "engine/render.h"
+
+int main() {
+    auto handle = pluck::start_audio(pluck::render_audio);
+    std::printf("    Play : Z, X, C, V, B, N, M, K\nAutoPlay : Hold SpaceKey.\n");
+    std::fflush(stdout);
+    if (handle == nullptr) {
+        return 0;
+    }
+    pluck::KeyDecoder decoder;
+    pluck::Terminal terminal;
+    pluck::open_terminal(terminal, 0, decoder);
+    pluck::run_main_loop(terminal, decoder);
+    // The terminal first: the queued sound still plays out after it.
+    pluck::close_terminal(terminal);
+    pluck::stop_audio(handle);
+    return 0;
+}

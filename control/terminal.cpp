@@ -1,0 +1,294 @@
+#include "control/terminal.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "control/clock.h"
+
+namespace pluck {
+
+namespace {
+
+// Asks for the keyboard protocol's flags, then for the device attributes,
+// which every terminal answers: the order of the answers tells.
+constexpr char protocol_query[] = "\x1b[?u\x1b[c";
+// Flags 11: disambiguate escape codes (1), report press, repeat and release
+// (2), report every key as an escape code (8). Without 8, plain keys' presses
+// and repeats arrive as bare characters and cannot be told apart.
+constexpr char protocol_push[] = "\x1b[>11u";
+constexpr char protocol_pop[] = "\x1b[<u";
+// Bracketed paste (a paste is not playing) and focus reports (a release made
+// in another window never reaches us, so losing focus must release Space).
+constexpr char modes_on[] = "\x1b[?2004h\x1b[?1004h";
+constexpr char modes_off[] = "\x1b[?1004l\x1b[?2004l";
+
+// --- What the signal handlers and the exit hook may touch -------------------
+// Plain values set before the flags that publish them; only
+// async-signal-safe calls (write, tcsetattr) undo them.
+
+termios saved_settings{};
+int terminal_fd = -1;
+std::atomic<bool> settings_changed{false};
+std::atomic<bool> protocol_pushed{false};
+std::atomic<bool> session_modes_on{false};
+
+volatile sig_atomic_t quit_flag = 0;
+volatile sig_atomic_t suspend_flag = 0;
+volatile sig_atomic_t continue_flag = 0;
+
+bool quit_handlers_installed = false;
+bool terminal_handlers_installed = false;
+
+void write_all(int fd, const char* text, size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;  // a terminal that is gone takes no more
+        }
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+// Undoes whatever of the session is still in force. Async-signal-safe and
+// idempotent: each part is undone by whoever clears its flag first.
+void restore_terminal_now() {
+    const int saved_errno = errno;
+    if (protocol_pushed.exchange(false)) {
+        write_all(terminal_fd, protocol_pop, sizeof protocol_pop - 1);
+    }
+    if (session_modes_on.exchange(false)) {
+        write_all(terminal_fd, modes_off, sizeof modes_off - 1);
+    }
+    if (settings_changed.exchange(false)) {
+        // Flush: keys still unread (releases, say) must not reach the shell.
+        tcsetattr(terminal_fd, TCSAFLUSH, &saved_settings);
+    }
+    errno = saved_errno;
+}
+
+void restore_at_exit() {
+    restore_terminal_now();
+}
+
+void on_quit_signal(int signal_number) {
+    if (quit_flag != 0) {
+        // Asked twice: the program is not getting out by itself. Restore
+        // the terminal and let the signal do what it does by default.
+        restore_terminal_now();
+        std::signal(signal_number, SIG_DFL);
+        raise(signal_number);
+        return;
+    }
+    quit_flag = 1;
+}
+
+void on_fatal_signal(int signal_number) {
+    // Installed with SA_RESETHAND: the re-raised signal takes its default
+    // course (a core dump) with the terminal usable again.
+    restore_terminal_now();
+    raise(signal_number);
+}
+
+void on_suspend_signal(int) {
+    suspend_flag = 1;
+}
+
+void on_continue_signal(int) {
+    continue_flag = 1;
+}
+
+void install(int signal_number, void (*handler)(int), int flags) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    sigaction(signal_number, &action, nullptr);
+}
+
+void install_quit_handlers() {
+    if (quit_handlers_installed) {
+        return;
+    }
+    quit_handlers_installed = true;
+    // No SA_RESTART: a wait in progress ends at once and the loop sees it.
+    for (int s : {SIGTERM, SIGHUP, SIGINT}) {
+        install(s, on_quit_signal, 0);
+    }
+}
+
+void install_terminal_handlers() {
+    if (terminal_handlers_installed) {
+        return;
+    }
+    terminal_handlers_installed = true;
+    std::atexit(restore_at_exit);
+    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+        install(s, on_fatal_signal, SA_RESETHAND | SA_NODEFER);
+    }
+    install(SIGTSTP, on_suspend_signal, 0);
+    install(SIGCONT, on_continue_signal, 0);
+}
+
+// Raw mode from the saved settings: bytes as they are typed, no echo, no
+// line editing, and Ctrl-C, Ctrl-Z and Ctrl-\ arriving as bytes instead of
+// signals (the instrument quits and suspends itself, cleanly). Output
+// processing stays on. True when the terminal took it.
+bool enter_raw_mode(int fd) {
+    termios raw = saved_settings;
+    raw.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INPCK | ISTRIP | IXON);
+    raw.c_cflag |= CS8;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | IEXTEN | ISIG);
+    raw.c_cc[VMIN] = 1;  // a read returns as soon as one byte is there
+    raw.c_cc[VTIME] = 0;
+    settings_changed = true;  // from here on the exit paths restore
+    if (tcsetattr(fd, TCSAFLUSH, &raw) != 0) {
+        return false;
+    }
+    termios now{};
+    if (tcgetattr(fd, &now) != 0) {
+        return false;
+    }
+    return (now.c_lflag & (ECHO | ICANON | ISIG)) == 0 && now.c_cc[VMIN] == 1;
+}
+
+void switch_session_modes_on(const Terminal& t) {
+    if (t.keyboard_protocol) {
+        protocol_pushed = true;
+        write_all(t.fd, protocol_push, sizeof protocol_push - 1);
+    }
+    session_modes_on = true;
+    write_all(t.fd, modes_on, sizeof modes_on - 1);
+}
+
+// Asks the terminal and reads its answers for up to the answer timeout.
+// Keys typed meanwhile are decoded as usual.
+bool detect_keyboard_protocol(const Terminal& t, KeyDecoder& decoder) {
+    write_all(t.fd, protocol_query, sizeof protocol_query - 1);
+    const Clock clock = system_clock();
+    const uint32_t start = clock.now_ms(nullptr);
+    // While the answers come in, an ESC byte is the start of one.
+    decoder.keyboard_protocol = true;
+    uint8_t buffer[256];
+    while (!decoder.attributes_reply && quit_flag == 0) {
+        const uint32_t waited = clock.now_ms(nullptr) - start;
+        if (waited >= static_cast<uint32_t>(protocol_answer_timeout_ms)) {
+            break;
+        }
+        if (!wait_for_input(t, protocol_answer_timeout_ms - static_cast<int>(waited))) {
+            continue;
+        }
+        const ssize_t n = read_input(t, buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        if (n > 0) {
+            decode_keys(decoder, buffer, static_cast<size_t>(n), clock.now_ms(nullptr));
+        }
+    }
+    decoder.keyboard_protocol = decoder.protocol_reply;
+    return decoder.protocol_reply;
+}
+
+}  // namespace
+
+void open_terminal(Terminal& t, int fd, KeyDecoder& decoder) {
+    t = Terminal{};
+    t.fd = fd;
+    install_quit_handlers();
+    if (!isatty(fd) || tcgetattr(fd, &saved_settings) != 0) {
+        return;
+    }
+    terminal_fd = fd;
+    install_terminal_handlers();
+    if (!enter_raw_mode(fd)) {
+        // Read it as it is, line by line if it must be.
+        restore_terminal_now();
+        return;
+    }
+    t.raw = true;
+    t.keyboard_protocol = detect_keyboard_protocol(t, decoder);
+    switch_session_modes_on(t);
+}
+
+void close_terminal(Terminal& t) {
+    if (t.raw) {
+        restore_terminal_now();
+        t.raw = false;
+    }
+}
+
+void suspend_terminal(Terminal& t, KeyDecoder& decoder) {
+    const bool was_raw = t.raw;
+    restore_terminal_now();
+    // Stop as Ctrl-Z would have stopped us: the default action, this once.
+    install(SIGTSTP, SIG_DFL, 0);
+    raise(SIGTSTP);
+    // Here again after `fg`.
+    install(SIGTSTP, on_suspend_signal, 0);
+    continue_flag = 0;
+    suspend_flag = 0;
+    // The shell may have changed the settings meanwhile: those are now the
+    // ones to come back to.
+    if (was_raw && (tcgetattr(t.fd, &saved_settings) != 0 || !enter_raw_mode(t.fd))) {
+        restore_terminal_now();
+        t.raw = false;
+    } else if (was_raw) {
+        switch_session_modes_on(t);
+    }
+    release_keys(decoder);
+}
+
+void resume_terminal(Terminal& t, KeyDecoder& decoder) {
+    if (t.raw) {
+        // Whoever had the terminal while we were stopped may have reset it.
+        if (!enter_raw_mode(t.fd)) {
+            restore_terminal_now();
+            t.raw = false;
+        } else {
+            write_all(t.fd, modes_on, sizeof modes_on - 1);
+        }
+    }
+    release_keys(decoder);
+}
+
+bool quit_signalled() {
+    return quit_flag != 0;
+}
+
+bool take_suspend_signal() {
+    const bool seen = suspend_flag != 0;
+    suspend_flag = 0;
+    return seen;
+}
+
+bool take_continue_signal() {
+    const bool seen = continue_flag != 0;
+    continue_flag = 0;
+    return seen;
+}
+
+bool wait_for_input(const Terminal& t, int timeout_ms) {
+    pollfd p{t.fd, POLLIN, 0};
+    return poll(&p, 1, timeout_ms) > 0;
+}
+
+ssize_t read_input(const Terminal& t, uint8_t* buffer, size_t capacity) {
+    const ssize_t n = read(t.fd, buffer, capacity);
+    if (n < 0) {
+        return errno == EINTR || errno == EAGAIN ? -1 : 0;
+    }
+    return n;
+}
+
+}  // namespace pluck

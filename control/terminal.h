@@ -1,0 +1,64 @@
+// The terminal the instrument is played from: raw mode, the keyboard
+// protocol, bracketed paste and focus reports switched on for the session and
+// undone on every way out (Escape, Ctrl-C, SIGTERM, SIGHUP, SIGINT, an error,
+// a crash); Ctrl-Z suspends with the terminal restored and comes back raw.
+//
+// Standard input that is not a terminal is read as it is: its bytes are key
+// presses under the plain-byte rules and its end quits.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "control/key_decoder.h"
+
+namespace pluck {
+
+// How long the terminal may take to answer the keyboard-protocol query
+// before it is taken to be a plain terminal.
+constexpr int protocol_answer_timeout_ms = 1000;
+
+struct Terminal {
+    int fd = 0;                      // keys are read here (standard input)
+    bool raw = false;                // a terminal, in raw mode for this session
+    bool keyboard_protocol = false;  // the protocol's flags are pushed
+};
+
+// Installs the quit and suspend signal handlers, and if `fd` is a terminal
+// saves its settings, puts it in raw mode, asks whether it speaks the
+// keyboard protocol (bytes read meanwhile go to `decoder`) and switches the
+// session's modes on. A terminal that cannot be put in raw mode is read like
+// any other input.
+void open_terminal(Terminal& t, int fd, KeyDecoder& decoder);
+
+// Puts the terminal back as it was found. Safe to call more than once, and
+// also run at exit and on a fatal signal.
+void close_terminal(Terminal& t);
+
+// Ctrl-Z or SIGTSTP: restores the terminal, stops the process, and on `fg`
+// puts the terminal back in the session's modes, with every key released.
+void suspend_terminal(Terminal& t, KeyDecoder& decoder);
+
+// After a stop that did not go through suspend_terminal() (SIGSTOP, say):
+// raw mode again, every key released.
+void resume_terminal(Terminal& t, KeyDecoder& decoder);
+
+// SIGTERM, SIGHUP or SIGINT has come: quit like Escape.
+bool quit_signalled();
+// SIGTSTP has come since the last call.
+bool take_suspend_signal();
+// SIGCONT has come since the last call.
+bool take_continue_signal();
+
+// Waits up to `timeout_ms` (0: just looks) for input, the end of input or a
+// signal. True when a read would not block.
+bool wait_for_input(const Terminal& t, int timeout_ms);
+
+// One read of whatever input is there, into `buffer`: the byte count, 0 at
+// the end of input or on an error that ends it, -1 when there was nothing
+// (interrupted, or not ready).
+ssize_t read_input(const Terminal& t, uint8_t* buffer, size_t capacity);
+
+}  // namespace pluck
