@@ -3,7 +3,9 @@
 // 44,100) are reported as counters.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "engine/pluck_handover.h"
@@ -58,27 +60,76 @@ void BM_render_silent(benchmark::State& state) {
     report(state);
 }
 
-// All eight plucked once, then left for ten minutes of audio: by then every
-// sample in the strings and comb lines is a subnormal float that never
-// decays further.
-void BM_render_decayed(benchmark::State& state) {
+// The engine's state after all eight strings were plucked once and left to
+// fade for `seconds` of audio. Rendered once per length, then copied back
+// before each run, so that every run starts from the same state.
+struct FadedState {
+    std::vector<PluckedString> strings{string_count};
+    std::vector<CombReverb> reverb{2};
+    float filter_state[3] = {};
+};
+
+FadedState fade_for(int64_t seconds) {
     reset_synth_state();
     std::vector<float> buffer(2 * buffer_frames);
     pluck_all();
-    const int64_t warm_up_buffers = int64_t{600} * sample_rate_hz / buffer_frames;
-    for (int64_t b = 0; b < warm_up_buffers; ++b) {
+    const int64_t buffers = seconds * sample_rate_hz / buffer_frames;
+    for (int64_t b = 0; b < buffers; ++b) {
         render_audio(buffer.data(), buffer_frames * frame_bytes);
     }
+    FadedState saved;
+    std::copy(std::begin(synth.strings), std::end(synth.strings), saved.strings.begin());
+    std::copy(std::begin(synth.reverb), std::end(synth.reverb), saved.reverb.begin());
+    std::copy(std::begin(synth.filter_state), std::end(synth.filter_state), saved.filter_state);
+    return saved;
+}
+
+void restore(const FadedState& faded) {
+    reset_synth_state();
+    std::copy(faded.strings.begin(), faded.strings.end(), std::begin(synth.strings));
+    std::copy(faded.reverb.begin(), faded.reverb.end(), std::begin(synth.reverb));
+    std::copy(std::begin(faded.filter_state), std::end(faded.filter_state), synth.filter_state);
+}
+
+// Renders from `faded`, going back to it (untimed) every `restore_every`
+// buffers if that is not 0, so that a passing state is measured as itself.
+void render_from(const FadedState& faded, int restore_every, benchmark::State& state) {
+    restore(faded);
+    std::vector<float> buffer(2 * buffer_frames);
+    int n = 0;
     for (auto _ : state) {
+        if (restore_every != 0 && ++n % restore_every == 0) {
+            state.PauseTiming();
+            restore(faded);
+            state.ResumeTiming();
+        }
         render_audio(buffer.data(), buffer_frames * frame_bytes);
         benchmark::DoNotOptimize(buffer.data());
     }
     report(state);
 }
 
+// Ten minutes after the pluck: every sample in the strings and comb lines is
+// a subnormal float that never decays further, the state an instrument left
+// open spends most of its life in.
+void BM_render_decayed(benchmark::State& state) {
+    static const FadedState decayed = fade_for(600);
+    render_from(decayed, 0, state);
+}
+
+// Six minutes after the pluck: the sound crossing the edge of the subnormal
+// range, ordinary and subnormal values side by side (the slowest stretch of
+// a fade, lasting about a minute and a half). Measured over its next five
+// seconds, again and again.
+void BM_render_fading(benchmark::State& state) {
+    static const FadedState fading = fade_for(360);
+    render_from(fading, 5 * sample_rate_hz / buffer_frames, state);
+}
+
 BENCHMARK(BM_render_dense)->MinTime(2.0);
 BENCHMARK(BM_render_silent)->MinTime(2.0);
-BENCHMARK(BM_render_decayed)->Iterations(20000);
+BENCHMARK(BM_render_decayed)->MinTime(2.0);
+BENCHMARK(BM_render_fading)->MinTime(2.0);
 
 }  // namespace
 

@@ -1,11 +1,90 @@
 #include "engine/render.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "engine/comb_block.h"
+#include "engine/float_rounding.h"
+#include "engine/output_filters.h"
 #include "engine/pluck_handover.h"
+#include "engine/string_block.h"
 #include "engine/synth_state.h"
+#include "engine/vector_isa.h"
 
 namespace pluck {
+
+namespace {
+
+// Frames computed together: every string, then the filters, then each
+// reverb channel, over the whole block before the next stage.
+constexpr int32_t block_frames = 512;
+
+// One string's outputs added into the running sum of the strings before
+// it, in float32: plainly where both are ordinary or both subnormal (see
+// Magnitudes), otherwise in double and rounded.
+[[gnu::always_inline]] inline void add_voice(float* __restrict sum, Magnitudes& sum_magnitudes,
+                                             const float* __restrict voice, int32_t frames) {
+    MagnitudeRange range;
+    widen_range(range, voice, frames);
+    const Magnitudes voice_magnitudes = classify(range);
+    if (voice_magnitudes == sum_magnitudes && voice_magnitudes != Magnitudes::mixed) {
+        for (int32_t i = 0; i < frames; ++i) {
+            sum[i] = sum[i] + voice[i];
+        }
+        if (sum_magnitudes == Magnitudes::ordinary) {
+            return;  // still multiples of 2^-123, all the next sum needs
+        }
+    } else {
+        double wide[block_frames];
+        for (int32_t i = 0; i < frames; ++i) {
+            wide[i] = voice[i];
+        }
+        for (int32_t i = 0; i < frames; ++i) {
+            sum[i] = static_cast<float>(static_cast<double>(sum[i]) + wide[i]);
+        }
+    }
+    MagnitudeRange sum_range;
+    widen_range(sum_range, sum, frames);
+    sum_magnitudes = classify(sum_range);
+}
+
+// Each channel's reverb plus the dry share, which stays in double until it
+// meets the channel; written as interleaved frames.
+[[gnu::always_inline]] inline void mix_out(const float* __restrict x, const float* __restrict left,
+                                           const float* __restrict right, float* __restrict frames_out,
+                                           int32_t frames) {
+    for (int32_t i = 0; i < frames; ++i) {
+        const double dry = static_cast<double>(x[i]) * dry_gain;
+        frames_out[2 * i] = static_cast<float>(static_cast<double>(left[i]) + dry);
+        frames_out[2 * i + 1] = static_cast<float>(static_cast<double>(right[i]) + dry);
+    }
+}
+
+[[gnu::always_inline]] inline void render_frames(unsigned char* out, int32_t frames) {
+    float sum[block_frames];
+    float voice[block_frames];
+    float x[block_frames];
+    float left[block_frames];
+    float right[block_frames];
+    float interleaved[2 * block_frames];
+
+    std::fill(sum, sum + frames, 0.0f);
+    Magnitudes sum_magnitudes = Magnitudes::ordinary;  // all zero
+    for (PluckedString& s : synth.strings) {
+        step_string_block(s, voice, frames);
+        add_voice(sum, sum_magnitudes, voice, frames);
+    }
+    run_output_filters(sum, x, frames);
+    process_comb_block(synth.reverb[0], x, left, frames, reverb_preset, 0, reverb_extra_taps);
+    process_comb_block(synth.reverb[1], x, right, frames, reverb_preset, 1, reverb_extra_taps);
+    mix_out(x, left, right, interleaved, frames);
+    // memcpy: the buffer is plain bytes and need not be float-aligned.
+    std::memcpy(out, interleaved, static_cast<size_t>(frames) * frame_bytes);
+}
+
+PLUCK_VECTOR_VARIANTS(render_block, render_frames, (unsigned char* out, int32_t frames), (out, frames))
+
+}  // namespace
 
 void render_audio(void* buffer, uint32_t bytes) {
     const uint32_t frames = bytes / frame_bytes;
@@ -15,28 +94,10 @@ void render_audio(void* buffer, uint32_t bytes) {
     apply_pending_plucks();
 
     auto* out = static_cast<unsigned char*>(buffer);
-    float* f = synth.filter_state;
-    const float* k = synth.filter_coeff;
-    for (uint32_t i = 0; i < frames; ++i) {
-        float sum = 0.0f;
-        for (PluckedString& s : synth.strings) {
-            sum = sum + s.step();
-        }
-        // Each stage is y = k*y_prev + (1-k)*x: unity gain at DC. The first
-        // and third smooth; the second, with its pole at -0.5, lifts the top.
-        f[0] = (f[0] - sum) * k[0] + sum;
-        f[1] = (f[1] - f[0]) * k[1] + f[0];
-        f[2] = (f[2] - f[1]) * k[2] + f[1];
-        const float x = f[2];
-        // The dry share stays in double until it meets each channel.
-        const double dry = static_cast<double>(x) * dry_gain;
-        const float left = static_cast<float>(
-            static_cast<double>(synth.reverb[0].process(x, reverb_preset, 0, reverb_extra_taps)) + dry);
-        const float right = static_cast<float>(
-            static_cast<double>(synth.reverb[1].process(x, reverb_preset, 1, reverb_extra_taps)) + dry);
-        // memcpy: the buffer is plain bytes and need not be float-aligned.
-        std::memcpy(out + i * frame_bytes, &left, sizeof left);
-        std::memcpy(out + i * frame_bytes + sizeof left, &right, sizeof right);
+    for (uint32_t done = 0; done < frames;) {
+        const auto n = static_cast<int32_t>(std::min<uint32_t>(frames - done, block_frames));
+        PLUCK_CALL_VECTOR_VARIANT(render_block, (out + static_cast<size_t>(done) * frame_bytes, n));
+        done += static_cast<uint32_t>(n);
     }
 }
 

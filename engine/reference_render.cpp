@@ -1,0 +1,43 @@
+#include "engine/reference_render.h"
+
+#include <cstring>
+
+#include "engine/pluck_handover.h"
+#include "engine/synth_state.h"
+
+namespace pluck {
+
+void render_audio_reference(void* buffer, uint32_t bytes) {
+    const uint32_t frames = bytes / frame_bytes;
+    if (frames == 0) {
+        return;
+    }
+    apply_pending_plucks();
+
+    auto* out = static_cast<unsigned char*>(buffer);
+    float* f = synth.filter_state;
+    const float* k = synth.filter_coeff;
+    for (uint32_t i = 0; i < frames; ++i) {
+        float sum = 0.0f;
+        for (PluckedString& s : synth.strings) {
+            sum = sum + s.step();
+        }
+        // Each stage is y = k*y_prev + (1-k)*x: unity gain at DC. The first
+        // and third smooth; the second, with its pole at -0.5, lifts the top.
+        f[0] = (f[0] - sum) * k[0] + sum;
+        f[1] = (f[1] - f[0]) * k[1] + f[0];
+        f[2] = (f[2] - f[1]) * k[2] + f[1];
+        const float x = f[2];
+        // The dry share stays in double until it meets each channel.
+        const double dry = static_cast<double>(x) * dry_gain;
+        const float left = static_cast<float>(
+            static_cast<double>(synth.reverb[0].process(x, reverb_preset, 0, reverb_extra_taps)) + dry);
+        const float right = static_cast<float>(
+            static_cast<double>(synth.reverb[1].process(x, reverb_preset, 1, reverb_extra_taps)) + dry);
+        // memcpy: the buffer is plain bytes and need not be float-aligned.
+        std::memcpy(out + i * frame_bytes, &left, sizeof left);
+        std::memcpy(out + i * frame_bytes + sizeof left, &right, sizeof right);
+    }
+}
+
+}  // namespace pluck
