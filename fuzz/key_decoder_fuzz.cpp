@@ -4,6 +4,7 @@
 // changes nothing when they come at the same moment; and the time it says to
 // wait for is exactly when its timing rules next change a reading.
 // Also built with g++ into a test that replays the corpus.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -60,47 +61,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pluck::decode_keys(whole, bytes, count, start_ms);
     require_bounded(whole);
 
+    // The same bytes in reads of 1-16 bytes: all at once (`cut`), and spread
+    // over time with the timing rules applied at each moment (`timed`).
     uint32_t seed = control;
-    for (size_t at = 0; at < count;) {
-        size_t length = 1 + next(seed) % 16;
-        if (length > count - at) {
-            length = count - at;
-        }
-        pluck::decode_keys(cut, bytes + at, length, start_ms);
-        require_bounded(cut);
-        at += length;
-    }
-    require(same_readings(whole, cut));
-
-    // The same reads spread over time, with the timing rules applied at
-    // each moment the decoder names.
     uint32_t now = start_ms;
     for (size_t at = 0; at < count;) {
-        size_t length = 1 + next(seed) % 16;
-        if (length > count - at) {
-            length = count - at;
-        }
+        const size_t length = std::min<size_t>(1 + next(seed) % 16, count - at);
+        pluck::decode_keys(cut, bytes + at, length, start_ms);
         pluck::decode_keys(timed, bytes + at, length, now);
+        require_bounded(cut);
         require_bounded(timed);
         at += length;
-        const uint32_t gap = next(seed) % (control & 2 ? 800 : 40);
         const int32_t wait = pluck::ms_until_timeout(timed, now);
         require(wait >= -1 && wait <= static_cast<int32_t>(pluck::space_hold_first_ms));
-        if (wait > 0) {
-            // Nothing changes before the named moment.
+        if (wait > 0) {  // nothing changes before the named moment
             KeyDecoder early = timed;
             pluck::decode_timeouts(early, now + static_cast<uint32_t>(wait) - 1);
             require(same_readings(early, timed));
         }
-        if (wait >= 0) {
-            // And something does at it.
+        if (wait >= 0) {  // and something does at it
             KeyDecoder due = timed;
             pluck::decode_timeouts(due, now + static_cast<uint32_t>(wait));
             require(!same_readings(due, timed));
         }
-        now += gap;
+        now += next(seed) % (control & 2 ? 800 : 40);
         pluck::decode_timeouts(timed, now);
     }
+    require(same_readings(whole, cut));
     pluck::take_pressed(timed);
     require(timed.pressed == 0);
     return 0;

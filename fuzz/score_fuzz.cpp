@@ -2,6 +2,7 @@
 // either reads every line or names one bad line with a one-line printable
 // message; and the events it reads, written out again, read back the same.
 // Also built with g++ into a test that replays the corpus.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,17 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace pluck;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const ScoreParse parse = parse_score(text);
-
-    int64_t lines = 1;
-    for (char c : text) {
-        lines += c == '\n' ? 1 : 0;
-    }
     if (parse.error_line != 0) {
-        require(parse.error_line >= 1 && parse.error_line <= lines);
+        require(parse.error_line >= 1 && parse.error_line <= 1 + std::count(text.begin(), text.end(), '\n'));
         require(!parse.error.empty() && parse.error.size() < 300);
-        for (char c : parse.error) {
-            require(c >= 0x20 && c < 0x7f);
-        }
+        require(std::all_of(parse.error.begin(), parse.error.end(),
+                            [](char c) { return c >= 0x20 && c < 0x7f; }));
     }
 
     std::string written;
@@ -46,11 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         written += std::to_string(e.time_ms) + " " + std::string(score_action_name(e.action)) + "\n";
     }
     const ScoreParse again = parse_score(written);
-    require(again.error_line == 0);
-    require(again.events.size() == parse.events.size());
+    require(again.error_line == 0 && again.events.size() == parse.events.size());
     for (size_t i = 0; i < again.events.size(); ++i) {
-        require(again.events[i].time_ms == parse.events[i].time_ms);
-        require(again.events[i].action == parse.events[i].action);
+        require(again.events[i].time_ms == parse.events[i].time_ms &&
+                again.events[i].action == parse.events[i].action);
     }
     return 0;
 }

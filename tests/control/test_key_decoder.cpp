@@ -1,387 +1,219 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "control/key_decoder.h"
 
 namespace pluck {
 namespace {
 
-constexpr uint32_t bit_z = 1u << 0;
-constexpr uint32_t bit_c = 1u << 2;
-constexpr uint32_t bit_v = 1u << 3;
-constexpr uint32_t bit_k = 1u << 7;
+constexpr uint32_t z = 1u << 0, x = 1u << 1, c = 1u << 2, v = 1u << 3, k = 1u << 7;
+// All readings in one number: the note bits, then these.
+constexpr uint32_t held = 1u << 8, quits = 1u << 9, suspends = 1u << 10;
+constexpr int32_t unchecked = -2;
+constexpr const char* after = nullptr;  // a step with no bytes: only time passes
 
 void feed(KeyDecoder& d, const std::string& bytes, uint32_t now_ms) {
     decode_keys(d, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), now_ms);
 }
 
-KeyDecoder kitty_decoder() {
-    KeyDecoder d;
-    d.keyboard_protocol = true;
-    return d;
-}
-
-// --- Keyboard protocol --------------------------------------------------
-
-TEST(KeyDecoderProtocol, SpaceIsHeldFromPressToReleaseThroughRepeats) {
-    KeyDecoder d = kitty_decoder();
-    feed(d, "\x1b[32u", 0);
-    EXPECT_TRUE(space_down(d));
-    feed(d, "\x1b[32;1:2u\x1b[32;1:2u", 600);
-    decode_timeouts(d, 5000);  // no timing rule applies to exact events
-    EXPECT_TRUE(space_down(d));
-    feed(d, "\x1b[32;1:3u", 5001);
-    EXPECT_FALSE(space_down(d));
-    EXPECT_EQ(take_pressed(d), 0u);
-    EXPECT_FALSE(d.quit);
-}
-
-TEST(KeyDecoderProtocol, NoteActsOnPressOnlyNeverOnRepeatOrRelease) {
-    KeyDecoder d = kitty_decoder();
-    feed(d, "\x1b[118u", 0);  // v, press with the event field left out
-    EXPECT_EQ(take_pressed(d), bit_v);
-    feed(d, "\x1b[118;1:2u\x1b[118;1:2u\x1b[118;1:3u", 1);
-    EXPECT_EQ(take_pressed(d), 0u);
-    // An explicit press, right after the release: a new press, however soon.
-    feed(d, "\x1b[118;1:1u", 2);
-    EXPECT_EQ(take_pressed(d), bit_v);
-}
-
-TEST(KeyDecoderProtocol, SeveralKeysInOneReadAllCount) {
-    KeyDecoder d = kitty_decoder();
-    feed(d, "\x1b[122u\x1b[107u\x1b[99u", 0);
-    EXPECT_EQ(take_pressed(d), bit_z | bit_k | bit_c);
-    EXPECT_EQ(take_pressed(d), 0u);  // taken once
-}
-
-TEST(KeyDecoderProtocol, ShiftAndLockBitsStillPlayCtrlAndAltDoNot) {
-    KeyDecoder d = kitty_decoder();
-    feed(d, "\x1b[118;2u", 0);  // Shift
-    EXPECT_EQ(take_pressed(d), bit_v);
-    feed(d, "\x1b[118;65u", 0);  // Caps Lock
-    EXPECT_EQ(take_pressed(d), bit_v);
-    feed(d, "\x1b[118;129:1u", 0);  // Num Lock
-    EXPECT_EQ(take_pressed(d), bit_v);
-    feed(d, "\x1b[118;66u", 0);  // Shift + Caps Lock
-    EXPECT_EQ(take_pressed(d), bit_v);
-    feed(d, "\x1b[118;3u\x1b[118;5u\x1b[118;9u", 0);  // Alt, Ctrl, Super
-    EXPECT_EQ(take_pressed(d), 0u);
-    EXPECT_FALSE(d.quit);
-}
-
-TEST(KeyDecoderProtocol, EscapeAndCtrlCQuitWithLockBitsMasked) {
-    for (const char* quit : {"\x1b[27u", "\x1b[27;1:1u", "\x1b[99;5u", "\x1b[99;69u", "\x1b[99;197:1u"}) {
-        KeyDecoder d = kitty_decoder();
-        feed(d, quit, 0);
-        EXPECT_TRUE(d.quit) << quit + 1;
-        EXPECT_EQ(take_pressed(d), 0u) << quit + 1;
-    }
-    // Releases, and C with other modifiers, do not quit.
-    for (const char* stay : {"\x1b[27;1:3u", "\x1b[99;7u", "\x1b[99;5:3u", "\x1b[99;6u"}) {
-        KeyDecoder d = kitty_decoder();
-        feed(d, stay, 0);
-        EXPECT_FALSE(d.quit) << stay + 1;
-    }
-}
-
-TEST(KeyDecoderProtocol, CtrlZAsksForSuspendOnce) {
-    KeyDecoder d = kitty_decoder();
-    feed(d, "\x1b[122;5u", 0);
-    EXPECT_TRUE(d.suspend);
-    EXPECT_EQ(take_pressed(d), 0u);
+uint32_t readings(KeyDecoder& d) {
+    const uint32_t r =
+        take_pressed(d) | (space_down(d) ? held : 0) | (d.quit ? quits : 0) | (d.suspend ? suspends : 0);
     d.suspend = false;
-    feed(d, "\x1b[122;5:2u\x1b[122;5:3u", 1);
-    EXPECT_FALSE(d.suspend);
+    return r;
 }
 
-TEST(KeyDecoderProtocol, ModifierOnlyAndOtherKeysAreIgnored) {
-    KeyDecoder d = kitty_decoder();
-    // Left Shift, Left Control, Caps Lock, Enter, an arrow, F5, a keypad key.
-    feed(d, "\x1b[57441;2u\x1b[57442;5u\x1b[57358;65u\x1b[13u\x1b[1;1A\x1b[15~\x1b[57399u", 0);
-    feed(d, "\x1b[57441;1:3u", 1);
-    EXPECT_EQ(take_pressed(d), 0u);
-    EXPECT_FALSE(space_down(d));
-    EXPECT_FALSE(d.quit);
-    EXPECT_FALSE(d.suspend);
+// One read (`bytes`) or a look at the clock (`after`) at `at_ms`, and the
+// readings and wait until the next timeout (unless unchecked) it leaves.
+struct Step {
+    const char* bytes;
+    uint32_t at_ms;
+    uint32_t expect;
+    int32_t wait = unchecked;
+};
+
+void play(bool protocol, const std::vector<Step>& steps) {
+    KeyDecoder d;
+    d.keyboard_protocol = protocol;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step& s = steps[i];
+        if (s.bytes != nullptr) {
+            feed(d, s.bytes, s.at_ms);
+        } else {
+            decode_timeouts(d, s.at_ms);
+        }
+        EXPECT_EQ(readings(d), s.expect) << "step " << i << " at " << s.at_ms << " ms";
+        if (s.wait != unchecked) {
+            EXPECT_EQ(ms_until_timeout(d, s.at_ms), s.wait) << "step " << i;
+        }
+    }
 }
 
-TEST(KeyDecoderProtocol, ReleaseWithModifiersStillReleasesSpace) {
-    KeyDecoder d = kitty_decoder();
-    feed(d, "\x1b[32u", 0);
-    feed(d, "\x1b[32;5:3u", 10);  // Ctrl went down during the hold
-    EXPECT_FALSE(space_down(d));
+// One read, on either kind of terminal: its readings, then nothing left
+// half-read: the next key decodes as usual.
+TEST(KeyDecoder, SingleReads) {
+    struct Case {
+        bool protocol;
+        std::string bytes;
+        uint32_t expect;
+    };
+    const Case cases[] = {
+        {true, "\x1b[122u\x1b[107u\x1b[99u", z | k | c},
+        // Shift, Caps Lock, Num Lock (with an event field), Shift + Caps Lock.
+        {true, "\x1b[118;2u\x1b[120;65u\x1b[99;129:1u\x1b[107;66u", v | x | c | k},
+        {true, "\x1b[118;3u\x1b[118;5u\x1b[118;9u", 0},  // Alt, Ctrl, Super
+        // Escape and Ctrl-C, also with lock bits; not their releases nor
+        // other modifiers.
+        {true, "\x1b[27u", quits},
+        {true, "\x1b[27;1:1u", quits},
+        {true, "\x1b[99;5u", quits},
+        {true, "\x1b[99;69u", quits},
+        {true, "\x1b[99;197:1u", quits},
+        {true, "\x1b[27;1:3u\x1b[99;7u\x1b[99;5:3u\x1b[99;6u", 0},
+        // Left Shift, Left Control, Caps Lock, Enter, an arrow, F5, a keypad
+        // key, a modifier's release.
+        {true, "\x1b[57441;2u\x1b[57442;5u\x1b[57358;65u\x1b[13u\x1b[1;1A\x1b[15~\x1b[57399u\x1b[57441;1:3u",
+         0},
+        // Far more parameter bytes than are kept: skipped, not cut short into
+        // v; numbers beyond 32 bits; intermediate bytes; a high byte or DEL.
+        {true, "\x1b[118" + std::string(500, '1') + "u", 0},
+        {true, "\x1b[99999999999999999999;5u\x1b[118 u\x1b[ 118u\x1b[118\xc3u\x1b[118\x7fu", 0},
+        // Sequences cut short by CAN, by a new ESC, a string by ESC.
+        {true, "\x1b[11\x18v\x1b[11\x1b[107u\x1b]0;t\x1b[32u", v | k | held},
+        {true, "\x1b[u\x1b[;u\x1b[;;;u\x1b[:::u", 0},
+        // Plain bytes: upper case plays too.
+        {false, "vZ", v | z},
+        {false, "aq1\r\t", 0},
+        {false, "\x03", quits},
+        {false,
+         "\x1b[1;\x03"
+         "A",
+         quits},  // even inside a sequence
+        {false, "\x1a", suspends},
+        // Arrows, Home, F1 (SS3 and CSI), Shift-F5, Alt-v, OSC answers, SGR
+        // and old mouse reports (raw bytes " ", ESC, "k"), focus in.
+        {false,
+         "\x1b[A\x1b[1;2B\x1b[H\x1bOP\x1bO1;2Q\x1b[11~\x1b[15;2~\x1bv\x1b]11;rgb:0000/0000/0000\x07"
+         "\x1b]0;zxcv\x1b\\\x1b[<0;12;7M\x1b[<0;12;7m\x1b[M \x1bk\x1b[I",
+         0},
+        // Bracketed paste: discarded, even Escape and Ctrl-C inside it.
+        {false, "\x1b[200~zxcv \x1b\x1b[27u\x03 \x1b\x1b[201~", 0},
+    };
+    for (const Case& t : cases) {
+        SCOPED_TRACE(testing::PrintToString(t.bytes));
+        KeyDecoder d;
+        d.keyboard_protocol = t.protocol;
+        feed(d, t.bytes, 0);
+        EXPECT_EQ(readings(d), t.expect);
+        decode_timeouts(d, 1000);
+        EXPECT_EQ(d.state, DecodeState::ground);
+        EXPECT_EQ(d.quit, (t.expect & quits) != 0);
+        feed(d, t.protocol ? "\x1b[107u" : "k", 1001);
+        EXPECT_EQ(take_pressed(d), k) << "the decoder did not read on";
+    }
 }
 
-TEST(KeyDecoderProtocol, LoneEscByteIsNotEscapeOnceTheProtocolIsOn) {
-    KeyDecoder d = kitty_decoder();
-    feed(d, "\x1b", 0);
-    decode_timeouts(d, 1000);
-    EXPECT_FALSE(d.quit);
-    EXPECT_EQ(ms_until_timeout(d, 1000), -1);
-    feed(d, "[118u", 1500);  // the rest of the sequence, however late
-    EXPECT_EQ(take_pressed(d), bit_v);
+TEST(KeyDecoderProtocol, SpaceIsHeldFromPressToReleaseWhateverTheTime) {
+    play(true, {{"\x1b[32u", 0, held},
+                {"\x1b[32;1:2u\x1b[32;1:2u", 600, held},
+                {after, 5000, held, -1},
+                {"\x1b[32;1:3u", 5001, 0},
+                {"\x1b[32u", 5002, held},
+                {"\x1b[32;5:3u", 5003, 0},       // released with Ctrl down
+                {"\x1b[32u\x1b[O", 5004, 0},     // focus lost
+                {"\x1b[32;1:2u", 5005, held}});  // back, still held
+}
+
+TEST(KeyDecoderProtocol, NoteActsOnPressNeverOnRepeatOrRelease) {
+    play(true, {{"\x1b[118u", 0, v},
+                {"\x1b[118;1:2u\x1b[118;1:2u\x1b[118;1:3u", 1, 0},
+                {"\x1b[118;1:1u", 2, v},
+                {"\x1b[122;5u", 3, suspends},
+                {"\x1b[122;5:2u\x1b[122;5:3u", 4, 0}});
+}
+
+TEST(KeyDecoderProtocol, LoneEscByteWaitsForTheRestOfItsSequence) {
+    play(true, {{"\x1b", 0, 0, -1}, {after, 1000, 0}, {"[118u", 1500, v}});
 }
 
 TEST(KeyDecoderProtocol, SupportIsAReplyBeforeTheAttributes) {
-    KeyDecoder d;
-    feed(d, "\x1b[?0u\x1b[?62;22c", 0);
-    EXPECT_TRUE(d.protocol_reply);
-    EXPECT_TRUE(d.attributes_reply);
-
-    KeyDecoder late;
-    feed(late, "\x1b[?62c\x1b[?0u", 0);
-    EXPECT_FALSE(late.protocol_reply);
-    EXPECT_TRUE(late.attributes_reply);
-
-    KeyDecoder none;
-    feed(none, "\x1b[?1;2c", 0);
-    EXPECT_FALSE(none.protocol_reply);
-    EXPECT_TRUE(none.attributes_reply);
-    EXPECT_FALSE(none.quit);
-}
-
-// --- Plain bytes ----------------------------------------------------------
-
-TEST(KeyDecoderPlain, NoteBytesPressUpperCaseToo) {
-    KeyDecoder d;
-    feed(d, "v", 0);
-    EXPECT_EQ(take_pressed(d), bit_v);
-    feed(d, "Z", 500);
-    EXPECT_EQ(take_pressed(d), bit_z);
-    feed(d, "zk", 1000);  // a different key in between does not matter
-    EXPECT_EQ(take_pressed(d), bit_z | bit_k);
-    feed(d, "aq1\r\t", 2000);
-    EXPECT_EQ(take_pressed(d), 0u);
+    for (const auto& [answer, support] :
+         {std::pair{"\x1b[?0u\x1b[?62;22c", true}, std::pair{"\x1b[?62c\x1b[?0u", false},
+          std::pair{"\x1b[?1;2c", false}}) {
+        KeyDecoder d;
+        feed(d, answer, 0);
+        EXPECT_EQ(d.protocol_reply, support) << testing::PrintToString(std::string(answer));
+        EXPECT_TRUE(d.attributes_reply);
+        EXPECT_EQ(readings(d), 0u);
+    }
 }
 
 TEST(KeyDecoderPlain, SameKeyWithinTheRepeatWindowIsAutoRepeat) {
-    KeyDecoder d;
-    feed(d, "v", 1000);
-    EXPECT_EQ(take_pressed(d), bit_v);
-    // A held key: each repeat follows the previous one within the window.
-    uint32_t last = 1000;
-    for (uint32_t t = 1050; t < 2000; t += 33) {
-        feed(d, "v", t);
-        EXPECT_EQ(take_pressed(d), 0u) << t;
-        last = t;
-    }
-    feed(d, "V", last + note_repeat_window_ms - 1);
-    EXPECT_EQ(take_pressed(d), 0u);
-    // Released, then pressed again after a pause.
-    feed(d, "v", last + 2 * note_repeat_window_ms);
-    EXPECT_EQ(take_pressed(d), bit_v);
-    // Two bytes of one key in one read: the second is a repeat.
-    feed(d, "cc", 5000);
-    EXPECT_EQ(take_pressed(d), bit_c);
-}
-
-TEST(KeyDecoderPlain, RepeatWindowHoldsAcrossClockWrap) {
-    KeyDecoder d;
-    feed(d, "v", 0xffffffe0u);
-    take_pressed(d);
-    feed(d, "v", 0x10u);  // 48 ms later, across the wrap
-    EXPECT_EQ(take_pressed(d), 0u);
-    feed(d, "v", 0x10u + note_repeat_window_ms);
-    EXPECT_EQ(take_pressed(d), bit_v);
+    // Repeats chain from byte to byte; a pause ends the hold; two bytes of
+    // one key in one read are a press and a repeat.
+    play(false, {{"v", 1000, v},
+                 {"v", 1090, 0},
+                 {"v", 1180, 0},
+                 {"V", 1180 + note_repeat_window_ms - 1, 0},
+                 {"zk", 1300, z | k},
+                 {"v", 1500, v},
+                 {"cc", 5000, c}});
+    play(false, {{"v", 0xffffffe0u, v}, {"v", 0x10u, 0}, {"v", 0x10u + note_repeat_window_ms, v}});
 }
 
 TEST(KeyDecoderPlain, SpaceHeldThroughTheFirstRepeatDelayThenByRepeatInterval) {
-    KeyDecoder d;
-    feed(d, " ", 0);
-    EXPECT_TRUE(space_down(d));
-    EXPECT_EQ(ms_until_timeout(d, 0), static_cast<int32_t>(space_hold_first_ms));
-    decode_timeouts(d, 600);  // the keyboard's delay before repeating
-    EXPECT_TRUE(space_down(d));
-    feed(d, " ", 600);
-    for (uint32_t t = 640; t <= 1000; t += 40) {
-        feed(d, " ", t);
-    }
     // Repeats every 40 ms: held for three intervals after the last one.
-    EXPECT_EQ(ms_until_timeout(d, 1000), 120);
-    decode_timeouts(d, 1119);
-    EXPECT_TRUE(space_down(d));
-    decode_timeouts(d, 1120);
-    EXPECT_FALSE(space_down(d));
-    EXPECT_EQ(ms_until_timeout(d, 1120), -1);
+    play(false, {{" ", 0, held, space_hold_first_ms},
+                 {after, 600, held},
+                 {" ", 600, held},
+                 {" ", 640, held},
+                 {" ", 680, held, 120},
+                 {after, 799, held},
+                 {after, 800, 0, -1}});
+    // A single tap, with a note during it (which does not end the hold).
+    play(false, {{" ", 100, held}, {"v", 110, v | held}, {after, 799, held}, {after, 800, 0}});
+    // Repeats bunched into one read.
+    play(false, {{" ", 0, held}, {"   ", 500, held, space_hold_min_ms}, {after, 589, held}, {after, 590, 0}});
+    // Focus lost.
+    play(false, {{" ", 0, held}, {"\x1b[O", 10, 0}});
 }
 
-TEST(KeyDecoderPlain, SingleSpaceTapLastsTheFirstHoldOnly) {
-    KeyDecoder d;
-    feed(d, " ", 100);
-    decode_timeouts(d, 100 + space_hold_first_ms - 1);
-    EXPECT_TRUE(space_down(d));
-    decode_timeouts(d, 100 + space_hold_first_ms);
-    EXPECT_FALSE(space_down(d));
+TEST(KeyDecoderPlain, LoneEscIsEscapeOnceNothingFollowsInTime) {
+    play(false,
+         {{"\x1b", 0, 0, lone_escape_ms}, {after, lone_escape_ms - 1, 0}, {after, lone_escape_ms, quits}});
+    // A byte after the timeout, with nobody looking in between: still Escape.
+    play(false, {{"\x1b", 0, 0}, {"v", lone_escape_ms + 5, v | quits}});
+    // The rest of a sequence within the timeout: not Escape.
+    play(false,
+         {{"\x1b", 0, 0}, {after, lone_escape_ms - 1, 0}, {"[A", lone_escape_ms - 1, 0}, {after, 1000, 0}});
 }
-
-TEST(KeyDecoderPlain, BunchedRepeatsKeepAMinimumHold) {
-    KeyDecoder d;
-    feed(d, " ", 0);
-    feed(d, "   ", 500);  // three repeats read at once: a gap of 0
-    decode_timeouts(d, 500 + space_hold_min_ms - 1);
-    EXPECT_TRUE(space_down(d));
-    decode_timeouts(d, 500 + space_hold_min_ms);
-    EXPECT_FALSE(space_down(d));
-}
-
-TEST(KeyDecoderPlain, NoteWhileSpaceRepeatsDoesNotReleaseByItself) {
-    KeyDecoder d;
-    feed(d, " ", 0);
-    feed(d, "v", 10);
-    EXPECT_EQ(take_pressed(d), bit_v);
-    EXPECT_TRUE(space_down(d));
-}
-
-TEST(KeyDecoderPlain, LoneEscIsEscapeAfterItsTimeout) {
-    KeyDecoder d;
-    feed(d, "\x1b", 0);
-    EXPECT_FALSE(d.quit);
-    EXPECT_EQ(ms_until_timeout(d, 10), static_cast<int32_t>(lone_escape_ms - 10));
-    decode_timeouts(d, lone_escape_ms - 1);
-    EXPECT_FALSE(d.quit);
-    decode_timeouts(d, lone_escape_ms);
-    EXPECT_TRUE(d.quit);
-}
-
-TEST(KeyDecoderPlain, EscFollowedLateByAByteWasStillEscape) {
-    // Nobody looked at the time in between: the next read settles it.
-    KeyDecoder d;
-    feed(d, "\x1b", 0);
-    feed(d, "v", lone_escape_ms + 5);
-    EXPECT_TRUE(d.quit);
-    EXPECT_EQ(take_pressed(d), bit_v);
-}
-
-TEST(KeyDecoderPlain, EscapeSequencesAreSkippedWholeNeverKeys) {
-    // Arrows, Home, F1 (SS3 and CSI forms), F5 with Shift, Alt-v, an OSC
-    // answer, SGR and old-style mouse reports (whose raw bytes could be
-    // anything, here "v", " " and ESC), focus in.
-    const std::string sequences =
-        "\x1b[A\x1b[1;2B\x1b[H\x1bOP\x1bO1;2Q\x1b[11~\x1b[15;2~\x1bv"
-        "\x1b]11;rgb:0000/0000/0000\x07\x1b]0;zxcv\x1b\\"
-        "\x1b[<0;12;7M\x1b[<0;12;7m\x1b[Mv \x1b\x1b[I";
-    KeyDecoder d;
-    feed(d, sequences, 0);
-    decode_timeouts(d, 1000);
-    EXPECT_EQ(take_pressed(d), 0u);
-    EXPECT_FALSE(space_down(d));
-    EXPECT_FALSE(d.quit);
-    EXPECT_EQ(d.state, DecodeState::ground);
-    feed(d, "b", 1001);
-    EXPECT_EQ(take_pressed(d), 1u << 4);
-}
-
-TEST(KeyDecoderPlain, CtrlCQuitsAndCtrlZSuspends) {
-    KeyDecoder d;
-    feed(d, "\x1a", 0);
-    EXPECT_TRUE(d.suspend);
-    EXPECT_FALSE(d.quit);
-    feed(d, "\x03", 1);
-    EXPECT_TRUE(d.quit);
-    // Even in the middle of a sequence.
-    KeyDecoder mid;
-    feed(mid, "\x1b[1;\x03", 0);
-    EXPECT_TRUE(mid.quit);
-}
-
-TEST(KeyDecoderPlain, FocusLossReleasesSpace) {
-    KeyDecoder d;
-    feed(d, " ", 0);
-    feed(d, "\x1b[O", 10);
-    EXPECT_FALSE(space_down(d));
-    KeyDecoder exact = kitty_decoder();
-    feed(exact, "\x1b[32u\x1b[O", 0);
-    EXPECT_FALSE(space_down(exact));
-}
-
-TEST(KeyDecoderPlain, BracketedPasteIsDiscarded) {
-    KeyDecoder d;
-    feed(d, "\x1b[200~zxcv \x1b\x1b[27u\x03 \x1b[201", 0);
-    decode_timeouts(d, 1000);
-    EXPECT_EQ(take_pressed(d), 0u);
-    EXPECT_FALSE(space_down(d));
-    EXPECT_FALSE(d.quit);
-    feed(d, "~v", 1001);  // the end marker's last byte, then a key
-    EXPECT_EQ(take_pressed(d), bit_v);
-}
-
-// --- Cut and broken input -------------------------------------------------
 
 // Every split of a stream into two reads decodes as the whole stream does.
-TEST(KeyDecoderSplit, EveryCutPointGivesTheSameReadings) {
+TEST(KeyDecoder, EveryCutPointGivesTheSameReadings) {
     const std::string stream =
-        "\x1b[118u\x1b[32;1:1u\x1b[200~zz\x1b[201~\x1b[<0;1;1M\x1b[?0u\x1b[122;2u\x1b]0;t\x1b\\"
-        "\x1b[99;1:3u";
-    KeyDecoder whole = kitty_decoder();
-    feed(whole, stream, 0);
-    const uint32_t expected = whole.pressed;
-    ASSERT_EQ(expected, bit_v | bit_z);
-    ASSERT_TRUE(space_down(whole));
+        "\x1b[118u\x1b[32;1:1u\x1b[200~xx\x1b[201~\x1b[<0;1;1M\x1b[?0u\x1b[122;2u\x1b]0;t\x1b\\\x1b[99;1:3u";
     for (size_t cut = 0; cut <= stream.size(); ++cut) {
-        KeyDecoder d = kitty_decoder();
+        KeyDecoder d;
+        d.keyboard_protocol = true;
         feed(d, stream.substr(0, cut), 0);
         feed(d, stream.substr(cut), 5);
-        EXPECT_EQ(d.pressed, expected) << "cut at " << cut;
-        EXPECT_TRUE(space_down(d)) << "cut at " << cut;
+        EXPECT_EQ(readings(d), v | z | held) << "cut at " << cut;
         EXPECT_TRUE(d.protocol_reply) << "cut at " << cut;
-        EXPECT_FALSE(d.quit) << "cut at " << cut;
         EXPECT_EQ(d.state, DecodeState::ground) << "cut at " << cut;
     }
 }
 
-TEST(KeyDecoderSplit, PlainSequenceCutInsideTheTimeoutIsNotEscape) {
+TEST(KeyDecoder, ReleaseKeysForgetsHeldKeysAndHalfSequences) {
     KeyDecoder d;
-    feed(d, "\x1b", 0);
-    decode_timeouts(d, lone_escape_ms - 1);
-    feed(d, "[A", lone_escape_ms - 1);
-    decode_timeouts(d, 1000);
-    EXPECT_FALSE(d.quit);
-    EXPECT_EQ(take_pressed(d), 0u);
-}
-
-TEST(KeyDecoderBroken, OverlongAndMalformedSequencesAreSkipped) {
-    KeyDecoder d = kitty_decoder();
-    // Far more parameter bytes than are kept: skipped, not truncated into a
-    // key (its first digits would read as v).
-    feed(d, "\x1b[118" + std::string(500, '1') + "u", 0);
-    // Numbers beyond 32 bits, an intermediate byte, parameters after it.
-    feed(d, "\x1b[99999999999999999999;5u\x1b[118 u\x1b[ 118u", 0);
-    // A high byte and DEL abandon sequences.
-    feed(d, "\x1b[118\xc3u\x1b[118\x7fu", 0);
-    EXPECT_EQ(take_pressed(d), 0u);
-    EXPECT_FALSE(d.quit);
-    EXPECT_EQ(d.state, DecodeState::ground);
-    feed(d, "\x1b[107u", 1);  // and the decoder reads on
-    EXPECT_EQ(take_pressed(d), bit_k);
-}
-
-TEST(KeyDecoderBroken, TruncatedInputLeavesNothingBehind) {
-    // Sequences cut short by CAN/SUB, and by a new ESC.
-    KeyDecoder d = kitty_decoder();
-    feed(d,
-         "\x1b[11\x18"
-         "v\x1b[11\x1b[107u\x1b]0;t\x1b[32u",
-         0);
-    EXPECT_EQ(take_pressed(d), bit_v | bit_k);
-    EXPECT_TRUE(space_down(d));
-    EXPECT_FALSE(d.quit);
-    // Empty and one-field sequences.
-    feed(d, "\x1b[u\x1b[;u\x1b[;;;u\x1b[:::u", 1);
-    EXPECT_EQ(take_pressed(d), 0u);
-    EXPECT_FALSE(d.quit);
-}
-
-TEST(KeyDecoderBroken, ReleaseKeysForgetsHeldKeysAndHalfSequences) {
-    KeyDecoder d = kitty_decoder();
+    d.keyboard_protocol = true;
     feed(d, "\x1b[32u\x1b[118u\x1b[12", 0);
     release_keys(d);
-    EXPECT_FALSE(space_down(d));
-    EXPECT_EQ(take_pressed(d), 0u);
+    EXPECT_EQ(readings(d), 0u);
     EXPECT_TRUE(d.keyboard_protocol);
     feed(d, "2u", 1);  // the rest of the cut sequence is no key now
-    EXPECT_EQ(take_pressed(d), 0u);
+    EXPECT_EQ(readings(d), 0u);
 }
 
 }  // namespace

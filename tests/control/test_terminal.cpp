@@ -15,19 +15,16 @@ namespace pluck {
 namespace {
 
 // A pseudo-terminal whose master side this test plays: it collects what the
-// program side writes and, once asked, answers `reply` (nothing if empty),
-// after first typing `typed_before_reply`.
+// program side writes and, once asked, sends `reply` (keys typed, answers).
 struct FakeTerminal {
     int master = -1;
     int slave = -1;
     std::string reply;
-    std::string typed_before_reply;
     std::string written;
     std::atomic<bool> stop{false};
     std::thread reader;
 
-    FakeTerminal(std::string answer, std::string typed)
-        : reply(std::move(answer)), typed_before_reply(std::move(typed)) {
+    explicit FakeTerminal(std::string typed_and_answer) : reply(std::move(typed_and_answer)) {
         EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         reader = std::thread([this] { read_side(); });
     }
@@ -40,6 +37,7 @@ struct FakeTerminal {
 
     void finish() {
         if (reader.joinable()) {
+            usleep(50000);  // what was written last is still in the pty
             stop = true;
             reader.join();
         }
@@ -60,10 +58,7 @@ struct FakeTerminal {
             written.append(buffer, static_cast<size_t>(n));
             if (!answered && written.find("\x1b[c") != std::string::npos) {
                 answered = true;
-                const std::string out = typed_before_reply + reply;
-                if (!out.empty()) {
-                    EXPECT_EQ(write(master, out.data(), out.size()), static_cast<ssize_t>(out.size()));
-                }
+                EXPECT_EQ(write(master, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
             }
         }
     }
@@ -86,7 +81,7 @@ size_t count(const std::string& text, const std::string& part) {
 // gets the protocol pushed; closing pops it, switches the modes off and puts
 // back the exact settings, once however often it is called.
 TEST(Terminal, ProtocolTerminalIsSetUpAndRestoredExactly) {
-    FakeTerminal fake("\x1b[?0u\x1b[?62c", "");
+    FakeTerminal fake("\x1b[?0u\x1b[?62c");
     termios before{};
     ASSERT_EQ(tcgetattr(fake.slave, &before), 0);
     Terminal t;
@@ -107,57 +102,35 @@ TEST(Terminal, ProtocolTerminalIsSetUpAndRestoredExactly) {
     termios after{};
     ASSERT_EQ(tcgetattr(fake.slave, &after), 0);
     EXPECT_TRUE(same_settings(before, after));
-    usleep(50000);
     fake.finish();
     const std::string& w = fake.written;
     EXPECT_EQ(w.find("\x1b[?u\x1b[c"), 0u) << "the query comes first";
     EXPECT_LT(w.find("\x1b[>11u"), w.find("\x1b[<u"));
-    EXPECT_EQ(count(w, "\x1b[>11u"), 1u);
-    EXPECT_EQ(count(w, "\x1b[<u"), 1u);
-    EXPECT_EQ(count(w, "\x1b[?2004h"), 1u);
-    EXPECT_EQ(count(w, "\x1b[?1004h"), 1u);
-    EXPECT_EQ(count(w, "\x1b[?2004l"), 1u);
-    EXPECT_EQ(count(w, "\x1b[?1004l"), 1u);
-}
-
-// A plain terminal answers only the attributes: no protocol, and keys typed
-// while the answer was awaited are kept.
-TEST(Terminal, PlainTerminalGetsNoProtocolAndKeepsEarlyKeys) {
-    FakeTerminal fake("\x1b[?62;22c", "v");
-    Terminal t;
-    KeyDecoder decoder;
-    open_terminal(t, fake.slave, decoder);
-    EXPECT_TRUE(t.raw);
-    EXPECT_FALSE(t.keyboard_protocol);
-    EXPECT_FALSE(decoder.keyboard_protocol);
-    EXPECT_EQ(take_pressed(decoder), 1u << 3);
-    close_terminal(t);
-    usleep(50000);
-    fake.finish();
-    EXPECT_EQ(fake.written.find("\x1b[>11u"), std::string::npos);
-    EXPECT_EQ(fake.written.find("\x1b[<u"), std::string::npos);
-    EXPECT_NE(fake.written.find("\x1b[?2004l"), std::string::npos);
-}
-
-// A protocol answer that comes after the attributes is not support, and a
-// terminal that never answers is given up on after the timeout.
-TEST(Terminal, LateOrMissingAnswersMeanNoProtocol) {
-    {
-        FakeTerminal fake("\x1b[?62c\x1b[?0u", "");
-        Terminal t;
-        KeyDecoder decoder;
-        open_terminal(t, fake.slave, decoder);
-        EXPECT_FALSE(t.keyboard_protocol);
-        close_terminal(t);
+    for (const char* mode :
+         {"\x1b[>11u", "\x1b[<u", "\x1b[?2004h", "\x1b[?1004h", "\x1b[?2004l", "\x1b[?1004l"}) {
+        EXPECT_EQ(count(w, mode), 1u) << mode + 1;
     }
-    {
-        FakeTerminal fake("", "");
+}
+
+// Without a protocol answer before the attributes (a plain terminal, a late
+// answer, no answer at all until the timeout): no protocol, and keys typed
+// while the answer was awaited are kept.
+TEST(Terminal, OtherTerminalsGetNoProtocolAndKeepEarlyKeys) {
+    for (const char* answer : {"\x1b[?62;22c", "\x1b[?62c\x1b[?0u", ""}) {
+        SCOPED_TRACE(testing::PrintToString(std::string(answer)));
+        FakeTerminal fake(std::string("v") + answer);
         Terminal t;
         KeyDecoder decoder;
         open_terminal(t, fake.slave, decoder);
         EXPECT_TRUE(t.raw);
         EXPECT_FALSE(t.keyboard_protocol);
+        EXPECT_FALSE(decoder.keyboard_protocol);
+        EXPECT_EQ(take_pressed(decoder), 1u << 3);
         close_terminal(t);
+        fake.finish();
+        EXPECT_EQ(fake.written.find("\x1b[>11u"), std::string::npos);
+        EXPECT_EQ(fake.written.find("\x1b[<u"), std::string::npos);
+        EXPECT_NE(fake.written.find("\x1b[?2004l"), std::string::npos);
     }
 }
 

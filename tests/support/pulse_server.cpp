@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -38,26 +39,13 @@ constexpr const char* alsa_route =
     "pcm.!default { type pulse }\n"
     "ctl.!default { type pulse }\n";
 
-std::string errno_text(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string find_program(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr && *path != '\0' ? path : "/usr/local/bin:/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) {
-            end = dirs.size();
-        }
-        std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (end > start && access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        start = end + 1;
-    }
-    return {};
+std::string errno_text(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
 }
 
 // The current environment without the variables named in `drop`, plus `add`.
@@ -65,13 +53,8 @@ std::vector<std::string> environment_with(const std::vector<std::string>& drop,
                                           const std::vector<std::string>& add) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry = *e;
-        std::string name = entry.substr(0, entry.find('='));
-        bool dropped = false;
-        for (const std::string& d : drop) {
-            dropped = dropped || d == name;
-        }
-        if (!dropped) {
+        const std::string entry = *e;
+        if (std::find(drop.begin(), drop.end(), entry.substr(0, entry.find('='))) == drop.end()) {
             env.push_back(entry);
         }
     }
@@ -82,28 +65,24 @@ std::vector<std::string> environment_with(const std::vector<std::string>& drop,
 // Starts `program` in a process group of its own, with standard input from
 // /dev/null and standard output and error into the given files. The child
 // is killed if the thread that started it ends. Returns its pid, or -1.
-pid_t spawn(const std::string& name, const std::vector<std::string>& args,
-            const std::vector<std::string>& env, const std::string& out_path, const std::string& err_path,
-            std::string& error) {
-    std::string program = find_program(name);
-    if (program.empty()) {
-        error = name + " not found on PATH (Debian packages pulseaudio, pulseaudio-utils)";
+pid_t spawn(const std::string& name, std::vector<std::string> args, std::vector<std::string> env,
+            const std::string& out_path, const std::string& err_path, std::string& error) {
+    std::string program = "/usr/bin/" + name;
+    if (access(program.c_str(), X_OK) != 0) {
+        error = program + " not found (Debian packages pulseaudio, pulseaudio-utils)";
         return -1;
     }
     // Everything the child needs is made before fork: after it, only
     // async-signal-safe calls.
-    std::vector<char*> argv;
-    argv.push_back(program.data());
-    std::vector<std::string> args_copy = args;
-    for (std::string& a : args_copy) {
+    std::vector<char*> argv{program.data()};
+    std::vector<char*> envp;
+    for (std::string& a : args) {
         argv.push_back(a.data());
     }
-    argv.push_back(nullptr);
-    std::vector<std::string> env_copy = env;
-    std::vector<char*> envp;
-    for (std::string& e : env_copy) {
+    for (std::string& e : env) {
         envp.push_back(e.data());
     }
+    argv.push_back(nullptr);
     envp.push_back(nullptr);
 
     int in_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -111,11 +90,9 @@ pid_t spawn(const std::string& name, const std::vector<std::string>& args,
     int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (in_fd < 0 || out_fd < 0 || err_fd < 0) {
         error = errno_text(("cannot open files for " + name).c_str());
-        for (int fd : {in_fd, out_fd, err_fd}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
+        close(in_fd);  // those that did open; close(-1) does nothing
+        close(out_fd);
+        close(err_fd);
         return -1;
     }
     const pid_t parent = getpid();
@@ -165,12 +142,9 @@ void end_group(pid_t& pid, int first_signal) {
     while (!(gone = exited(pid)) && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(poll_interval_ms));
     }
+    kill(-pid, SIGKILL);  // the leader if it outlived the grace time, and all it left in its group
     if (!gone) {
-        kill(-pid, SIGKILL);
-        int status = 0;
-        waitpid(pid, &status, 0);
-    } else {
-        kill(-pid, SIGKILL);  // anything the leader left in its group
+        waitpid(pid, nullptr, 0);
     }
     pid = -1;
 }
@@ -216,13 +190,8 @@ void remove_abandoned_dirs() {
     }
 }
 
-}  // namespace
-
-PulseServer::~PulseServer() {
-    stop_pulse_server(*this);
-}
-
-bool prepare_unreachable_pulse(PulseServer& pulse) {
+// The private directory, and the ALSA route to its socket.
+bool prepare_dir(PulseServer& pulse) {
     if (!pulse.dir.empty()) {
         return true;
     }
@@ -247,11 +216,17 @@ bool prepare_unreachable_pulse(PulseServer& pulse) {
     return true;
 }
 
+}  // namespace
+
+PulseServer::~PulseServer() {
+    stop_pulse_server(*this);
+}
+
 bool start_pulse_server(PulseServer& pulse) {
     if (pulse.server_pid > 0) {
         return true;
     }
-    if (!prepare_unreachable_pulse(pulse)) {
+    if (!prepare_dir(pulse)) {
         return false;
     }
     // The server keeps its runtime files, state and configuration inside
@@ -280,8 +255,7 @@ bool start_pulse_server(PulseServer& pulse) {
         std::string("module-null-sink sink_name=") + pulse_sink_name +
             " rate=44100 format=float32le channels=2 channel_map=front-left,front-right norewinds=1",
         "-L",
-        "module-native-protocol-unix auth-anonymous=1 socket=" + pulse.socket_path,
-    };
+        "module-native-protocol-unix auth-anonymous=1 socket=" + pulse.socket_path};
     const std::string log = pulse.dir + "/server.log";
     pulse.server_pid = spawn("pulseaudio", args, env, log, log, pulse.error);
     if (pulse.server_pid < 0) {
@@ -329,15 +303,13 @@ bool start_recording(PulseServer& pulse) {
     pulse.recording_path = pulse.dir + "/recording-" + std::to_string(++pulse.recordings) + ".raw";
     // A short latency makes parec write what it gets at once, so the file
     // grows from the first frame on and tells when recording has begun.
-    const std::vector<std::string> args = {
-        "--raw",
-        "--format=float32le",
-        "--rate=44100",
-        "--channels=2",
-        "--latency-msec=" + std::to_string(pulse.record_latency_ms),
-        "-d",
-        std::string(pulse_sink_name) + ".monitor",
-    };
+    const std::vector<std::string> args = {"--raw",
+                                           "--format=float32le",
+                                           "--rate=44100",
+                                           "--channels=2",
+                                           "--latency-msec=" + std::to_string(pulse.record_latency_ms),
+                                           "-d",
+                                           std::string(pulse_sink_name) + ".monitor"};
     const std::vector<std::string> env =
         environment_with({"PULSE_SERVER"}, {"PULSE_SERVER=unix:" + pulse.socket_path});
     pulse.recorder_pid =
@@ -349,9 +321,7 @@ bool start_recording(PulseServer& pulse) {
     while (file_size(pulse.recording_path) < 8) {
         if (exited(pulse.recorder_pid)) {
             pulse.recorder_pid = -1;
-            std::ifstream log(pulse.dir + "/parec.log");
-            pulse.error = "parec exited at start: " +
-                          std::string(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+            pulse.error = "parec exited at start: " + read_text(pulse.dir + "/parec.log");
             return false;
         }
         if (Clock::now() > deadline) {
@@ -375,8 +345,7 @@ bool stop_recording(PulseServer& pulse, int settle_ms) {
 }
 
 std::vector<float> read_recording(const PulseServer& pulse) {
-    std::ifstream in(pulse.recording_path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes = read_text(pulse.recording_path);
     std::vector<float> samples(bytes.size() / 8 * 2);
     std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     return samples;
@@ -396,8 +365,7 @@ void stop_pulse_server(PulseServer& pulse) {
 }
 
 std::string pulse_server_log(const PulseServer& pulse, size_t max_bytes) {
-    std::ifstream in(pulse.dir + "/server.log", std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = read_text(pulse.dir + "/server.log");
     return text.size() > max_bytes ? text.substr(text.size() - max_bytes) : text;
 }
 

@@ -7,8 +7,8 @@
 // "default" is routed to the server through an ALSA configuration file of
 // the fixture's own, not through the system's "use pulse when it runs" hook:
 // that way the route does not depend on the machine having or lacking a sound
-// card, and a server address that leads nowhere makes opening "default" fail
-// (for the tests of a missing device).
+// card, and a server that is not there makes opening "default" fail rather
+// than fall back to another device.
 //
 // Use, in a test:
 //
@@ -22,8 +22,7 @@
 //
 // A child process (for example the program under a pseudo-terminal) gets the
 // same route from `pulse_environment(pulse)`, "NAME=value" strings to add to
-// its environment. `prepare_unreachable_pulse` sets up the same route to a
-// server that is not there.
+// its environment.
 //
 // Everything the fixture starts runs in its own process group and is killed
 // with it; the server also dies with the thread that started it, so a test
@@ -59,10 +58,6 @@ struct PulseServer {
     PulseServer& operator=(const PulseServer&) = delete;
     ~PulseServer();
 };
-
-// Makes the private directory and the ALSA route to <dir>/sock without
-// starting a server there: opening "default" then fails to connect.
-bool prepare_unreachable_pulse(PulseServer& pulse);
 
 // Starts the server and waits (up to 10 s) until it accepts connections.
 bool start_pulse_server(PulseServer& pulse);

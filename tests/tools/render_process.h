@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -15,30 +16,29 @@ namespace pluck {
 
 struct RenderProcess {
     pid_t pid = -1;
-    int output_fd = -1;  // the child's stderr, and its stdout after it
+    int output_fd = -1;  // the child's stdout and stderr
 
-    // Starts the program with `args`; standard input from `stdin_path` (or
-    // /dev/null); output files limited to `file_size_limit` bytes if not 0.
+    // Starts the program with `args`, standard input from `stdin_path`, its
+    // output files limited to `file_size_limit` bytes if not 0, and its
+    // output going to a pipe or, if `on_terminal`, to a pseudo-terminal.
     bool start(const std::vector<std::string>& args, const std::string& stdin_path = "/dev/null",
-               rlim_t file_size_limit = 0) {
-        std::vector<char*> argv;
-        std::string program = PLUCK_RENDER_PATH;
-        argv.push_back(program.data());
+               rlim_t file_size_limit = 0, bool on_terminal = false) {
         std::vector<std::string> copies = args;
+        std::vector<char*> argv{const_cast<char*>(PLUCK_RENDER_PATH)};
         for (std::string& a : copies) {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        int pipe_fds[2];
-        if (pipe(pipe_fds) != 0) {
+        int fds[2];  // read end, write end
+        if ((on_terminal ? openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) : pipe(fds)) != 0) {
             return false;
         }
         pid = fork();
         if (pid == 0) {
-            const int in = open(stdin_path.c_str(), O_RDONLY);
-            dup2(in, STDIN_FILENO);
-            dup2(pipe_fds[1], STDOUT_FILENO);
-            dup2(pipe_fds[1], STDERR_FILENO);
+            close(fds[0]);
+            dup2(open(stdin_path.c_str(), O_RDONLY), STDIN_FILENO);
+            dup2(fds[1], STDOUT_FILENO);
+            dup2(fds[1], STDERR_FILENO);
             if (file_size_limit != 0) {
                 // SIGXFSZ left as it is: the program itself must keep the
                 // limit from killing it beside a partial file.
@@ -48,12 +48,13 @@ struct RenderProcess {
             execv(argv[0], argv.data());
             _exit(127);
         }
-        close(pipe_fds[1]);
-        output_fd = pipe_fds[0];
+        close(fds[1]);
+        output_fd = fds[0];
         return pid > 0;
     }
 
-    // Waits for the end; returns the wait status and fills `output`.
+    // Waits for the end; returns the wait status and fills `output`. (On a
+    // terminal the read ends with EIO once the program has closed it.)
     int finish(std::string& output) {
         char block[4096];
         ssize_t got = 0;

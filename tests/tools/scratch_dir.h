@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace pluck {
 
@@ -40,6 +42,21 @@ struct ScratchDir {
             found.insert(entry.path().filename().string());
         }
         return found;
+    }
+
+    // Waits, generously, until a file whose name starts with `prefix`
+    // appears (a render's partial file, say); false if none does.
+    bool wait_for_name_starting(const std::string& prefix) const {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < give_up) {
+            for (const std::string& name : names()) {
+                if (name.rfind(prefix, 0) == 0) {
+                    return true;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
     }
 };
 

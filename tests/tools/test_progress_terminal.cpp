@@ -1,11 +1,9 @@
 // The progress bar of a long render: drawn on stderr when it is a terminal
 // (a real pseudo-terminal here), never when it is not. A render is made
-// "long" whatever the machine's speed by stopping the program for a while
-// once it has started writing.
+// "long" whatever the machine's speed by stopping the program for 1.5 s
+// (more than the second after which the bar appears) once it has begun.
 #include <gtest/gtest.h>
-#include <pty.h>
 
-#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -16,68 +14,32 @@
 namespace pluck {
 namespace {
 
-// Five minutes of auto-play: long enough to still be rendering when it is
-// stopped, short enough to finish quickly after.
-constexpr const char* length_ms = "300000";
-// Longer than the one second after which the bar appears.
-constexpr auto pause = std::chrono::milliseconds(1500);
-
-// Waits (generously) until the program has created its partial file, that
-// is, has started its clock and begun rendering; then stops it for `pause`.
-// False if the render ended before it could be stopped.
-bool pause_while_rendering(pid_t pid, const ScratchDir& dir) {
-    bool started = false;
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!started && std::chrono::steady_clock::now() < give_up) {
-        for (const std::string& name : dir.names()) {
-            started = started || name.rfind(".long.wav.", 0) == 0;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (!started || kill(pid, SIGSTOP) != 0) {
-        return false;
+// Renders five minutes of auto-play, stopped for a while once its partial
+// file exists, and returns what it printed; a failure if it did not exit 0.
+std::string render_with_a_pause(bool on_terminal) {
+    ScratchDir dir;
+    write_text(dir.file("long.score"), "0 space-down\n");
+    RenderProcess process;
+    const std::vector<std::string> args{dir.file("long.score"), "-o", dir.file("long.wav"), "--length",
+                                        "300000"};
+    if (!process.start(args, "/dev/null", 0, on_terminal)) {
+        ADD_FAILURE() << "cannot start the program";
+        return "";
     }
     int status = 0;
-    if (waitpid(pid, &status, WUNTRACED) != pid || !WIFSTOPPED(status)) {
-        return false;
-    }
-    std::this_thread::sleep_for(pause);
-    return kill(pid, SIGCONT) == 0;
+    EXPECT_TRUE(dir.wait_for_name_starting(".long.wav.") && kill(process.pid, SIGSTOP) == 0 &&
+                waitpid(process.pid, &status, WUNTRACED) == process.pid && WIFSTOPPED(status))
+        << "the render ended before it could be stopped";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(process.pid, SIGCONT);
+    std::string output;
+    status = process.finish(output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    return output;
 }
 
 TEST(PluckRenderProgress, DrawnOnATerminalForALongRender) {
-    ScratchDir dir;
-    write_text(dir.file("long.score"), "0 space-down\n");
-    int master = -1;
-    int slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0) << errno;
-
-    const std::string score = dir.file("long.score");
-    const std::string out = dir.file("long.wav");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(master);
-        dup2(slave, STDERR_FILENO);
-        dup2(slave, STDOUT_FILENO);
-        execl(PLUCK_RENDER_PATH, PLUCK_RENDER_PATH, score.c_str(), "-o", out.c_str(), "--length", length_ms,
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(slave);
-    ASSERT_TRUE(pause_while_rendering(pid, dir));
-    std::string screen;
-    char block[4096];
-    ssize_t got = 0;
-    // The read ends with EIO once the program has closed the terminal.
-    while ((got = read(master, block, sizeof block)) > 0) {
-        screen.append(block, static_cast<size_t>(got));
-    }
-    close(master);
-    int status = 0;
-    waitpid(pid, &status, 0);
-
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << screen;
+    const std::string screen = render_with_a_pause(true);
     EXPECT_EQ(screen.rfind("\r[", 0), 0u) << screen;
     // Finished at 100% and left on a line of its own.
     const std::string last = "\r[" + std::string(30, '#') + "] 100%  5:00 of 5:00\r\n";
@@ -86,16 +48,7 @@ TEST(PluckRenderProgress, DrawnOnATerminalForALongRender) {
 }
 
 TEST(PluckRenderProgress, NotDrawnWhenStderrIsNotATerminal) {
-    ScratchDir dir;
-    write_text(dir.file("long.score"), "0 space-down\n");
-    RenderProcess process;
-    ASSERT_TRUE(process.start({dir.file("long.score"), "-o", dir.file("long.wav"), "--length", length_ms}));
-    ASSERT_TRUE(pause_while_rendering(process.pid, dir));
-    std::string output;
-    const int status = process.finish(output);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(output, "");
+    EXPECT_EQ(render_with_a_pause(false), "");
 }
 
 }  // namespace
