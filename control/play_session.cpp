@@ -1,6 +1,7 @@
 #include "control/play_session.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "control/auto_play.h"
 #include "control/note_keys.h"
@@ -70,6 +71,7 @@ void session_space(PlaySession& s, bool down) {
 }
 
 void session_render(PlaySession& s, float* out, int64_t frames) {
+    assert(frames >= 0 && (out != nullptr || frames == 0));
     const int64_t start = s.frames_rendered;
     const int64_t end = start + frames;
     while (s.frames_rendered < end) {

@@ -1,6 +1,7 @@
 #include "engine/comb_block.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <limits>
 
@@ -11,12 +12,12 @@ namespace pluck {
 
 namespace {
 
-// Calls computed in one pass; longer blocks take several passes. Shorter
-// than every delay line, so no call of a pass reads what another wrote.
-constexpr int32_t pass_calls = 512;
+// A pass computes up to one render block's calls side by side, when every
+// delay line is longer than that (see pass_fits), so that no call of a pass
+// reads what another wrote.
 // The most extra taps computed side by side; more go call by call.
 constexpr int32_t max_block_extra_taps = 64;
-constexpr int32_t max_span = pass_calls + 2 * max_block_extra_taps;
+constexpr int32_t max_span = render_block_frames + 2 * max_block_extra_taps;
 
 // Can the pass of m calls starting now be computed side by side? Every line
 // must be long enough, and no line's position may wrap round 2^32 within
@@ -40,76 +41,45 @@ Magnitudes worse(Magnitudes a, Magnitudes b) {
     return Magnitudes::mixed;
 }
 
-// One line's m calls. `taps` entries two apart from entries[i] make call
-// i's sum t; then y = t / taps + x, the line's new sample gain * y, and
-// the channel's running sum acc + y, every operation rounded to float32.
-// For ordinary and subnormal magnitudes the additions are plain float32
-// ones (see Magnitudes); a multiply or divide goes through double wherever
-// subnormal operands are to be expected.
-//
-// (In double, every loop has an operand loaded as a double, never only
-// float32 values widened: see opaque().)
-template <Magnitudes magnitudes>
-[[gnu::always_inline]] inline void run_line(const float* __restrict entries, const float* __restrict x,
-                                            const double* __restrict wide_x, float* __restrict fed_back,
-                                            float* __restrict acc, int32_t m, int32_t taps, float gain) {
-    const bool by_reciprocal = reciprocal_is_exact(taps);
-    const double reciprocal = opaque(1.0 / static_cast<double>(taps));
-    const double divisor = opaque(static_cast<double>(taps));
-    const double wide_gain = opaque(static_cast<double>(gain));
-    if constexpr (magnitudes == Magnitudes::mixed) {
-        double wide[max_span];
-        double t[pass_calls];
-        double y[pass_calls];
-        const int32_t span = m + 2 * (taps - 1);
-        for (int32_t k = 0; k < span; ++k) {
-            wide[k] = entries[k];
-        }
-        // The sum starts from +0, which turns a -0 first tap into +0.
+// Call i's sum of taps: entries i, i + 2, ..., i + 2(taps - 1), added in
+// order and rounded to float32 after every addition. As in the plain
+// process(), the sum starts from +0: that `0 + first tap` turns a -0 first
+// tap into +0, so it is not a no-op to be simplified away. As double, the
+// roundings are explicit; as float, the additions are plain float32 ones
+// (see Magnitudes for when those are quick).
+template <typename Real>
+[[gnu::always_inline]] inline void sum_taps(const Real* __restrict entries, Real* __restrict t, int32_t m,
+                                            int32_t taps) {
+    for (int32_t i = 0; i < m; ++i) {
+        t[i] = Real(0) + entries[i];
+    }
+    for (int32_t j = 1; j < taps; ++j) {
+        const Real* __restrict tap = entries + 2 * j;
         for (int32_t i = 0; i < m; ++i) {
-            t[i] = 0.0 + wide[i];
-        }
-        for (int32_t j = 1; j < taps; ++j) {
-            const double* __restrict tap = wide + 2 * j;
-            for (int32_t i = 0; i < m; ++i) {
+            if constexpr (sizeof(Real) == sizeof(double)) {
                 t[i] = to_float(t[i] + tap[i]);
-            }
-        }
-        if (by_reciprocal) {
-            for (int32_t i = 0; i < m; ++i) {
-                y[i] = to_float(to_float(t[i] * reciprocal) + wide_x[i]);
-            }
-        } else {
-            for (int32_t i = 0; i < m; ++i) {
-                y[i] = to_float(to_float(t[i] / divisor) + wide_x[i]);
-            }
-        }
-        for (int32_t i = 0; i < m; ++i) {
-            fed_back[i] = static_cast<float>(y[i] * wide_gain);
-            acc[i] = static_cast<float>(static_cast<double>(acc[i]) + y[i]);
-        }
-    } else {
-        float t[pass_calls];
-        for (int32_t i = 0; i < m; ++i) {
-            t[i] = 0.0f + entries[i];
-        }
-        for (int32_t j = 1; j < taps; ++j) {
-            const float* __restrict tap = entries + 2 * j;
-            for (int32_t i = 0; i < m; ++i) {
+            } else {
                 t[i] = t[i] + tap[i];
             }
         }
-        float q[pass_calls];
-        if (by_reciprocal) {
-            for (int32_t i = 0; i < m; ++i) {
-                q[i] = static_cast<float>(static_cast<double>(t[i]) * reciprocal);
-            }
+    }
+}
+
+// From each call's averaged taps q: y = q + x, the line's new sample
+// gain * y, and the channel's running sum acc + y, each rounded to float32.
+// For mixed magnitudes every operation goes through double; otherwise the
+// additions are plain float32, and the product too for ordinary ones.
+template <Magnitudes magnitudes>
+[[gnu::always_inline]] inline void feed_back(const float* __restrict q, const float* __restrict x,
+                                             const double* __restrict wide_x, float* __restrict fed_back,
+                                             float* __restrict acc, int32_t m, float gain) {
+    const double wide_gain = opaque(static_cast<double>(gain));
+    for (int32_t i = 0; i < m; ++i) {
+        if constexpr (magnitudes == Magnitudes::mixed) {
+            const double y = to_float(static_cast<double>(q[i]) + wide_x[i]);
+            fed_back[i] = static_cast<float>(y * wide_gain);
+            acc[i] = static_cast<float>(static_cast<double>(acc[i]) + y);
         } else {
-            for (int32_t i = 0; i < m; ++i) {
-                q[i] = static_cast<float>(static_cast<double>(t[i]) / divisor);
-            }
-        }
-        for (int32_t i = 0; i < m; ++i) {
             const float y = q[i] + x[i];
             if constexpr (magnitudes == Magnitudes::ordinary) {
                 fed_back[i] = gain * y;
@@ -121,7 +91,33 @@ template <Magnitudes magnitudes>
     }
 }
 
-// m calls (1 <= m <= pass_calls) of every line of `r`, side by side.
+// One line's m calls: each call's taps summed, divided by their number and
+// fed back, as CombReverb::process does them, with the arithmetic suited to
+// the magnitudes at hand. (In double, every loop has an operand loaded as a
+// double, never only float32 values widened: see opaque().)
+template <Magnitudes magnitudes>
+[[gnu::always_inline]] inline void run_line(const float* __restrict entries, const float* __restrict x,
+                                            const double* __restrict wide_x, float* __restrict fed_back,
+                                            float* __restrict acc, int32_t m, int32_t taps, float gain) {
+    float q[render_block_frames];
+    if constexpr (magnitudes == Magnitudes::mixed) {
+        double wide[max_span];
+        double t[render_block_frames];
+        const int32_t span = m + 2 * (taps - 1);
+        for (int32_t k = 0; k < span; ++k) {
+            wide[k] = entries[k];
+        }
+        sum_taps(wide, t, m, taps);
+        divide_rounded(t, q, m, exact_divisor(taps));
+    } else {
+        float t[render_block_frames];
+        sum_taps(entries, t, m, taps);
+        divide_rounded(t, q, m, exact_divisor(taps));
+    }
+    feed_back<magnitudes>(q, x, wide_x, fed_back, acc, m, gain);
+}
+
+// m calls (1 <= m <= render_block_frames) of every line of `r`, side by side.
 [[gnu::always_inline]] inline void process_pass(CombReverb& r, const float* x, float* out, int32_t m,
                                                 uint32_t row, int32_t n) {
     const int32_t taps = n + 1;
@@ -132,13 +128,13 @@ template <Magnitudes magnitudes>
     const Magnitudes x_magnitudes = classify(x_range);
     Magnitudes all = x_magnitudes;
 
-    double wide_x[pass_calls];
+    double wide_x[render_block_frames];
     for (int32_t i = 0; i < m; ++i) {
         wide_x[i] = x[i];
     }
-    float acc[pass_calls];
+    float acc[render_block_frames];
     float wrapped[max_span];
-    float fed_back[pass_calls];
+    float fed_back[render_block_frames];
     std::fill(acc, acc + m, 0.0f);
     for (int32_t d = 0; d < comb_line_count; ++d) {
         DelayLine& line = r.lines[d];
@@ -181,7 +177,7 @@ template <Magnitudes magnitudes>
     // 0.3 * (acc + x * 0.5): the half in double, rounded; the sum in float32.
     const double dry_share = opaque(reverb_dry_share);
     if (all == Magnitudes::mixed) {
-        double dry[pass_calls];
+        double dry[render_block_frames];
         for (int32_t i = 0; i < m; ++i) {
             dry[i] = to_float(wide_x[i] * dry_share);
         }
@@ -201,7 +197,7 @@ template <Magnitudes magnitudes>
     const uint32_t row = static_cast<uint32_t>(preset) % reverb_preset_count +
                          reverb_preset_count * (static_cast<uint32_t>(channel) % 2);
     for (int32_t done = 0; done < frames;) {
-        const int32_t m = std::min(frames - done, pass_calls);
+        const int32_t m = std::min(frames - done, render_block_frames);
         if (n >= 0 && n <= max_block_extra_taps && pass_fits(r, row, m, n)) {
             process_pass(r, x + done, out + done, m, row, n);
         } else {
@@ -222,6 +218,7 @@ PLUCK_VECTOR_VARIANTS(process_comb_block, process_block,
 
 void process_comb_block(CombReverb& r, const float* x, float* out, int32_t frames, int32_t preset,
                         int32_t channel, int32_t n) {
+    assert(frames >= 0 && n >= 0 && preset >= 0 && channel >= 0);
     PLUCK_CALL_VECTOR_VARIANT(process_comb_block, (r, x, out, frames, preset, channel, n));
 }
 

@@ -19,7 +19,8 @@ namespace pluck {
 // v, with the compiler no longer knowing where it came from. The compiler
 // folds a double operation on float32 values that is rounded to float32
 // into the float32 operation (the same value, but the slow path); passing
-// one operand through here keeps the operation in double.
+// one operand through here keeps the operation in double. The empty asm
+// claims to change v in its register and costs nothing.
 [[gnu::always_inline]] inline double opaque(double v) {
 #if defined(__x86_64__) && defined(__GNUC__)
     asm("" : "+x"(v));
@@ -51,6 +52,35 @@ namespace pluck {
 // two can land exactly on a halfway point among the subnormals; they divide.
 constexpr bool reciprocal_is_exact(int32_t w) {
     return w > 0 && ((w & 1) != 0 || (w & (w - 1)) == 0);
+}
+
+// Division of float32 values by a whole number w, rounded to float32: by
+// multiplying with the reciprocal where that gives the same bits (quicker),
+// otherwise by dividing. `scale` is 1/w or w, opaque to the compiler.
+struct ExactDivisor {
+    bool by_reciprocal = false;
+    double scale = 1.0;
+};
+
+[[gnu::always_inline]] inline ExactDivisor exact_divisor(int32_t w) {
+    const bool by_reciprocal = reciprocal_is_exact(w);
+    return {by_reciprocal, opaque(by_reciprocal ? 1.0 / static_cast<double>(w) : static_cast<double>(w))};
+}
+
+// q[i] = t[i] / w rounded to float32, for t of float32 values (as float or
+// as double) and i < count. The branch is outside the loops, which vectorise.
+template <typename Real>
+[[gnu::always_inline]] inline void divide_rounded(const Real* __restrict t, float* __restrict q, int32_t count,
+                                                  ExactDivisor divisor) {
+    if (divisor.by_reciprocal) {
+        for (int32_t i = 0; i < count; ++i) {
+            q[i] = static_cast<float>(static_cast<double>(t[i]) * divisor.scale);
+        }
+    } else {
+        for (int32_t i = 0; i < count; ++i) {
+            q[i] = static_cast<float>(static_cast<double>(t[i]) / divisor.scale);
+        }
+    }
 }
 
 // How a block of float32 values sits against the subnormal range, which

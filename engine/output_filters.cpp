@@ -45,8 +45,7 @@ Arithmetic choose_arithmetic(const float* sum, int32_t frames, const float* f) {
     return Arithmetic::rounded;
 }
 
-// Each stage is y = k*y_prev + (1-k)*x: unity gain at DC. The first and
-// third smooth; the second, with its pole at -0.5, lifts the top.
+// filter_frame() over a block, in the chosen arithmetic.
 template <Arithmetic arithmetic>
 void run_filters_as(const float* sum, float* x, int32_t frames, float* f) {
     const float* k = synth.filter_coeff;
@@ -64,33 +63,35 @@ void run_filters_as(const float* sum, float* x, int32_t frames, float* f) {
         f[0] = static_cast<float>(f0);
         f[1] = static_cast<float>(f1);
         f[2] = static_cast<float>(f2);
-    } else {
+    } else if constexpr (arithmetic == Arithmetic::subnormal) {
         float f0 = f[0];
         float f1 = f[1];
         float f2 = f[2];
         for (int32_t i = 0; i < frames; ++i) {
-            if constexpr (arithmetic == Arithmetic::subnormal) {
-                f0 = multiply_float(f0 - sum[i], k[0]) + sum[i];
-                f1 = multiply_float(f1 - f0, k[1]) + f0;
-                f2 = multiply_float(f2 - f1, k[2]) + f1;
-            } else {
-                f0 = (f0 - sum[i]) * k[0] + sum[i];
-                f1 = (f1 - f0) * k[1] + f0;
-                f2 = (f2 - f1) * k[2] + f1;
-            }
+            f0 = multiply_float(f0 - sum[i], k[0]) + sum[i];
+            f1 = multiply_float(f1 - f0, k[1]) + f0;
+            f2 = multiply_float(f2 - f1, k[2]) + f1;
             x[i] = f2;
         }
         f[0] = f0;
         f[1] = f1;
         f[2] = f2;
+    } else {
+        float state[3] = {f[0], f[1], f[2]};
+        for (int32_t i = 0; i < frames; ++i) {
+            x[i] = filter_frame(state, k, sum[i]);
+        }
+        f[0] = state[0];
+        f[1] = state[1];
+        f[2] = state[2];
     }
 }
 
 // A settled chain: the input holds one value all block long, and one frame
 // of it leaves the three states as they were, bit for bit (a long-faded
 // instrument ends like this). Then every frame does the same. Returns
-// whether the block was settled, and if so has taken it.
-bool take_settled_block(const float* sum, float* x, int32_t frames) {
+// whether the block was settled, and if so has computed it.
+bool try_settled_block(const float* sum, float* x, int32_t frames) {
     const uint32_t s = std::bit_cast<uint32_t>(sum[0]);
     bool constant = true;
     for (int32_t i = 0; i < frames; ++i) {
@@ -114,7 +115,7 @@ bool take_settled_block(const float* sum, float* x, int32_t frames) {
 }  // namespace
 
 void run_output_filters(const float* sum, float* x, int32_t frames) {
-    if (frames <= 0 || take_settled_block(sum, x, frames)) {
+    if (frames <= 0 || try_settled_block(sum, x, frames)) {
         return;
     }
     float* f = synth.filter_state;

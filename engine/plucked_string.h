@@ -2,6 +2,7 @@
 // decayed a little on every step until it rings as a pitched, fading tone.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 
 #include "engine/noise_generator.h"
@@ -38,6 +39,7 @@ struct PluckedString {
         if (p <= 0) {
             return 0.0f;
         }
+        assert(p <= string_capacity_samples && w >= 1);
         position = position + 1;
         // Each term is widened to double, decayed, added in double and
         // rounded back to float32 after every addition; that rounding order

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/output_filters.h"
 #include "engine/pluck_handover.h"
 #include "engine/synth_state.h"
 
@@ -22,12 +23,7 @@ void render_audio_reference(void* buffer, uint32_t bytes) {
         for (PluckedString& s : synth.strings) {
             sum = sum + s.step();
         }
-        // Each stage is y = k*y_prev + (1-k)*x: unity gain at DC. The first
-        // and third smooth; the second, with its pole at -0.5, lifts the top.
-        f[0] = (f[0] - sum) * k[0] + sum;
-        f[1] = (f[1] - f[0]) * k[1] + f[0];
-        f[2] = (f[2] - f[1]) * k[2] + f[1];
-        const float x = f[2];
+        const float x = filter_frame(f, k, sum);
         // The dry share stays in double until it meets each channel.
         const double dry = static_cast<double>(x) * dry_gain;
         const float left = static_cast<float>(

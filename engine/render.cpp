@@ -1,6 +1,7 @@
 #include "engine/render.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "engine/comb_block.h"
@@ -15,10 +16,6 @@ namespace pluck {
 
 namespace {
 
-// Frames computed together: every string, then the filters, then each
-// reverb channel, over the whole block before the next stage.
-constexpr int32_t block_frames = 512;
-
 // One string's outputs added into the running sum of the strings before
 // it, in float32: plainly where both are ordinary or both subnormal (see
 // Magnitudes), otherwise in double and rounded.
@@ -32,10 +29,15 @@ constexpr int32_t block_frames = 512;
             sum[i] = sum[i] + voice[i];
         }
         if (sum_magnitudes == Magnitudes::ordinary) {
-            return;  // still multiples of 2^-123, all the next sum needs
+            // Not classified again: a near cancellation may have left values
+            // below 2^-100, so from here `ordinary` only promises multiples
+            // of 2^-123. That is all the plain addition of the next ordinary
+            // voice needs (such sums are never subnormal); the filters
+            // classify the finished sum for themselves.
+            return;
         }
     } else {
-        double wide[block_frames];
+        double wide[render_block_frames];
         for (int32_t i = 0; i < frames; ++i) {
             wide[i] = voice[i];
         }
@@ -61,12 +63,12 @@ constexpr int32_t block_frames = 512;
 }
 
 [[gnu::always_inline]] inline void render_frames(unsigned char* out, int32_t frames) {
-    float sum[block_frames];
-    float voice[block_frames];
-    float x[block_frames];
-    float left[block_frames];
-    float right[block_frames];
-    float interleaved[2 * block_frames];
+    float sum[render_block_frames];
+    float voice[render_block_frames];
+    float x[render_block_frames];
+    float left[render_block_frames];
+    float right[render_block_frames];
+    float interleaved[2 * render_block_frames];
 
     std::fill(sum, sum + frames, 0.0f);
     Magnitudes sum_magnitudes = Magnitudes::ordinary;  // all zero
@@ -91,11 +93,12 @@ void render_audio(void* buffer, uint32_t bytes) {
     if (frames == 0) {
         return;
     }
+    assert(buffer != nullptr);
     apply_pending_plucks();
 
     auto* out = static_cast<unsigned char*>(buffer);
     for (uint32_t done = 0; done < frames;) {
-        const auto n = static_cast<int32_t>(std::min<uint32_t>(frames - done, block_frames));
+        const auto n = static_cast<int32_t>(std::min<uint32_t>(frames - done, render_block_frames));
         PLUCK_CALL_VECTOR_VARIANT(render_block, (out + static_cast<size_t>(done) * frame_bytes, n));
         done += static_cast<uint32_t>(n);
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstring>
 #include <utility>
 
@@ -12,8 +13,6 @@ namespace pluck {
 
 namespace {
 
-// Steps computed in one pass; longer blocks take several passes.
-constexpr int32_t pass_steps = 512;
 // The widest average computed side by side (or checked for a settled loop);
 // wider ones step one by one.
 constexpr int32_t max_block_width = 64;
@@ -32,42 +31,29 @@ constexpr int32_t unrolled_widths = 16;
     }
 }
 
-// The outputs of `count` consecutive steps that read nothing written by
-// each other: step i averages decayed[i ... i + w - 1]. The running sum
-// starts from +0 (which turns a -0 first term into +0) and is rounded to
-// float32 after every term; then it is divided by w in float32, by way of
-// the reciprocal where that is exact. `scale` is the reciprocal or w.
+// The sums of `count` consecutive steps that read nothing written by each
+// other: step i adds decayed[i ... i + w - 1]. The running sum starts from
+// +0 (which turns a -0 first term into +0) and is rounded to float32 after
+// every term.
 //
 // With the width known when compiling, each step's terms are summed in
 // registers, steps side by side in vector lanes.
 template <int32_t width>
-[[gnu::always_inline]] inline void average_steps(const double* __restrict decayed, float* __restrict result,
-                                                 int32_t count, bool by_reciprocal, double scale) {
-    if (by_reciprocal) {
-        for (int32_t i = 0; i < count; ++i) {
-            double t = to_float(0.0 + decayed[i]);
-            for (int32_t j = 1; j < width; ++j) {
-                t = to_float(t + decayed[i + j]);
-            }
-            result[i] = static_cast<float>(t * scale);
+[[gnu::always_inline]] inline void sum_steps(const double* __restrict decayed, double* __restrict sum,
+                                             int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        double t = to_float(0.0 + decayed[i]);
+        for (int32_t j = 1; j < width; ++j) {
+            t = to_float(t + decayed[i + j]);
         }
-    } else {
-        for (int32_t i = 0; i < count; ++i) {
-            double t = to_float(0.0 + decayed[i]);
-            for (int32_t j = 1; j < width; ++j) {
-                t = to_float(t + decayed[i + j]);
-            }
-            result[i] = static_cast<float>(t / scale);
-        }
+        sum[i] = t;
     }
 }
 
 // The same for any width: one term at a time across all the steps, so that
 // their rounding chains go side by side.
-[[gnu::always_inline]] inline void average_steps_any(const double* __restrict decayed,
-                                                     float* __restrict result, int32_t count, int32_t w,
-                                                     bool by_reciprocal, double scale) {
-    double sum[pass_steps];
+[[gnu::always_inline]] inline void sum_steps_any(const double* __restrict decayed, double* __restrict sum,
+                                                 int32_t count, int32_t w) {
     for (int32_t i = 0; i < count; ++i) {
         sum[i] = to_float(0.0 + decayed[i]);
     }
@@ -77,27 +63,14 @@ template <int32_t width>
             sum[i] = to_float(sum[i] + term[i]);
         }
     }
-    if (by_reciprocal) {
-        for (int32_t i = 0; i < count; ++i) {
-            result[i] = static_cast<float>(sum[i] * scale);
-        }
-    } else {
-        for (int32_t i = 0; i < count; ++i) {
-            result[i] = static_cast<float>(sum[i] / scale);
-        }
-    }
 }
 
 template <int32_t... widths>
-[[gnu::always_inline]] inline void average_steps_of(std::integer_sequence<int32_t, widths...>,
-                                                    const double* decayed, float* result, int32_t count,
-                                                    int32_t w, bool by_reciprocal, double scale) {
-    const bool done =
-        ((w == widths ? (average_steps<widths>(decayed, result, count, by_reciprocal, scale), true)
-                      : false) ||
-         ...);
+[[gnu::always_inline]] inline void sum_steps_of(std::integer_sequence<int32_t, widths...>, const double* decayed,
+                                                double* sum, int32_t count, int32_t w) {
+    const bool done = ((w == widths ? (sum_steps<widths>(decayed, sum, count), true) : false) || ...);
     if (!done) {
-        average_steps_any(decayed, result, count, w, by_reciprocal, scale);
+        sum_steps_any(decayed, sum, count, w);
     }
 }
 
@@ -121,8 +94,8 @@ template <int32_t... widths>
 // c, and a step over w copies of c gives c back, bit for bit (a long-faded
 // string ends like this, its loop a constant a few steps of 2^-149 from
 // zero). Then every step of the pass gives c and writes c over c. Returns
-// whether the pass was settled, and if so has taken it.
-[[gnu::always_inline]] inline bool take_settled_pass(PluckedString& s, int32_t p, int32_t w, float* out,
+// whether the pass was settled, and if so has computed it.
+[[gnu::always_inline]] inline bool try_settled_pass(PluckedString& s, int32_t p, int32_t w, float* out,
                                                      int32_t n) {
     const auto base = static_cast<int32_t>((s.position + 1) % p);
     const float c = s.samples[base];
@@ -142,7 +115,7 @@ template <int32_t... widths>
     return true;
 }
 
-// n steps of `s` (1 <= n <= pass_steps), with p = period, w = width and
+// n steps of `s` (1 <= n <= render_block_frames), with p = period, w = width and
 // p - w + 1 >= min_run.
 //
 // The loop samples the n steps read, in the order they meet them, are laid
@@ -156,23 +129,23 @@ template <int32_t... widths>
     const int32_t span = n + w - 1;
     const int32_t from_loop = std::min(span, p);
 
-    double decayed[pass_steps + max_block_width];
-    float result[pass_steps];
+    double decayed[render_block_frames + max_block_width];
+    float result[render_block_frames];
 
     // The loop from index `base` on, wrapping round to index 0.
     const int32_t head = std::min(from_loop, p - base);
     decay_entries(s.samples + base, decayed, head);
     decay_entries(s.samples, decayed + head, from_loop - head);
 
-    const bool by_reciprocal = reciprocal_is_exact(w);
-    const double scale = opaque(by_reciprocal ? 1.0 / static_cast<double>(w) : static_cast<double>(w));
+    const ExactDivisor divisor = exact_divisor(w);
+    double sum[render_block_frames];
     // Runs cut to whole vectors' worth of steps (the last may be shorter).
     const int32_t independent = p - w + 1;
     const int32_t run = independent >= run_granule ? independent / run_granule * run_granule : independent;
     for (int32_t first = 0; first < n;) {
         const int32_t count = std::min(n - first, run);
-        average_steps_of(std::make_integer_sequence<int32_t, unrolled_widths + 1>{}, decayed + first,
-                         result + first, count, w, by_reciprocal, scale);
+        sum_steps_of(std::make_integer_sequence<int32_t, unrolled_widths + 1>{}, decayed + first, sum, count, w);
+        divide_rounded(sum, result + first, count, divisor);
         // Results that later steps of this pass read back as loop entries.
         const int32_t fed_back = std::min(count, span - p - first);
         if (fed_back > 0) {
@@ -216,15 +189,17 @@ template <int32_t... widths>
     // Read once: plucks land between blocks, never inside one.
     const int32_t p = s.period;
     const int32_t w = s.width;
+    assert(frames >= 0);
     if (p <= 0) {
         std::fill(out, out + std::max(frames, 0), 0.0f);
         return;
     }
+    assert(p <= string_capacity_samples && w >= 1);
     const bool narrow = w >= 1 && w <= max_block_width;
     const bool side_by_side = narrow && p - w + 1 >= min_run;
     for (int32_t done = 0; done < frames;) {
-        const int32_t n = std::min(frames - done, pass_steps);
-        const bool settled = narrow && take_settled_pass(s, p, w, out + done, n);
+        const int32_t n = std::min(frames - done, render_block_frames);
+        const bool settled = narrow && try_settled_pass(s, p, w, out + done, n);
         if (!settled && side_by_side) {
             step_pass(s, p, w, out + done, n);
         } else if (!settled) {

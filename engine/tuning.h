@@ -12,6 +12,9 @@ constexpr uint32_t frame_bytes = channel_count * sizeof(float);
 // One device buffer (a ring of six of them is queued on the sound device).
 constexpr int32_t buffer_frames = 512;
 constexpr int32_t ring_buffer_count = 6;
+// Frames the engine computes together, stage after stage (every string, then
+// the filters, then each reverb channel), whatever size the caller's buffer.
+constexpr int32_t render_block_frames = 512;
 
 // Strings: eight voices, each loop long enough for the lowest note (0.5 Hz,
 // two seconds of samples).

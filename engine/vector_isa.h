@@ -5,6 +5,10 @@
 // chosen at the first call. None of them enables fused multiply-add: every
 // multiplication and addition stays separately rounded. All three give the
 // same bits.
+//
+// The choice is written out by hand rather than left to GCC's
+// target_clones, whose start-up resolver crashed programs built with
+// ThreadSanitizer.
 #pragma once
 
 #include <cstdint>
