@@ -70,8 +70,8 @@ struct ExactDivisor {
 // q[i] = t[i] / w rounded to float32, for t of float32 values (as float or
 // as double) and i < count. The branch is outside the loops, which vectorise.
 template <typename Real>
-[[gnu::always_inline]] inline void divide_rounded(const Real* __restrict t, float* __restrict q, int32_t count,
-                                                  ExactDivisor divisor) {
+[[gnu::always_inline]] inline void divide_rounded(const Real* __restrict t, float* __restrict q,
+                                                  int32_t count, ExactDivisor divisor) {
     if (divisor.by_reciprocal) {
         for (int32_t i = 0; i < count; ++i) {
             q[i] = static_cast<float>(static_cast<double>(t[i]) * divisor.scale);

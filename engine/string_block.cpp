@@ -66,8 +66,9 @@ template <int32_t width>
 }
 
 template <int32_t... widths>
-[[gnu::always_inline]] inline void sum_steps_of(std::integer_sequence<int32_t, widths...>, const double* decayed,
-                                                double* sum, int32_t count, int32_t w) {
+[[gnu::always_inline]] inline void sum_steps_of(std::integer_sequence<int32_t, widths...>,
+                                                const double* decayed, double* sum, int32_t count,
+                                                int32_t w) {
     const bool done = ((w == widths ? (sum_steps<widths>(decayed, sum, count), true) : false) || ...);
     if (!done) {
         sum_steps_any(decayed, sum, count, w);
@@ -96,7 +97,7 @@ template <int32_t... widths>
 // zero). Then every step of the pass gives c and writes c over c. Returns
 // whether the pass was settled, and if so has computed it.
 [[gnu::always_inline]] inline bool try_settled_pass(PluckedString& s, int32_t p, int32_t w, float* out,
-                                                     int32_t n) {
+                                                    int32_t n) {
     const auto base = static_cast<int32_t>((s.position + 1) % p);
     const float c = s.samples[base];
     // One step over w copies of c, with step()'s own arithmetic.
@@ -144,7 +145,8 @@ template <int32_t... widths>
     const int32_t run = independent >= run_granule ? independent / run_granule * run_granule : independent;
     for (int32_t first = 0; first < n;) {
         const int32_t count = std::min(n - first, run);
-        sum_steps_of(std::make_integer_sequence<int32_t, unrolled_widths + 1>{}, decayed + first, sum, count, w);
+        sum_steps_of(std::make_integer_sequence<int32_t, unrolled_widths + 1>{}, decayed + first, sum, count,
+                     w);
         divide_rounded(sum, result + first, count, divisor);
         // Results that later steps of this pass read back as loop entries.
         const int32_t fed_back = std::min(count, span - p - first);
