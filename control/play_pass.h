@@ -20,6 +20,9 @@ constexpr NoteKey note_keys[8] = {
     {'b', 3, 4},    {'n', 7, 3},   {'m', 10, 2}, {'k', 12, 2},
 };
 
+// Printed once at start, as it is.
+constexpr char usage_text[] = "    Play : Z, X, C, V, B, N, M, K\nAutoPlay : Hold SpaceKey.\n";
+
 // Index of the note key for `letter` (either case), or -1.
 int32_t note_key_index(char letter);
 
