@@ -32,6 +32,12 @@ void play_beat() {
 
 }  // namespace
 
+bool auto_play_beat_due(uint32_t now_ms) {
+    // The first step only starts the clock.
+    return synth.auto_play_started && now_ms - synth.last_tick_ms >= tick_interval_ms &&
+           synth.tick_countdown - 1 < 0;
+}
+
 void auto_play_step(const Clock& clock) {
     if (!synth.auto_play_started) {
         synth.last_tick_ms = clock.now_ms(clock.context);

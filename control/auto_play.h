@@ -22,4 +22,8 @@ constexpr int32_t key_change_beats = 32;
 // no tick is due; all randomness comes from the instrument's generator.
 void auto_play_step(const Clock& clock);
 
+// Whether an auto-play step with the clock reading `now_ms` would play a
+// beat (and so may pluck), without taking it.
+bool auto_play_beat_due(uint32_t now_ms);
+
 }  // namespace pluck

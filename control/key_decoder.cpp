@@ -1,6 +1,6 @@
 #include "control/key_decoder.h"
 
-#include "control/play_pass.h"
+#include "control/note_keys.h"
 
 namespace pluck {
 
@@ -30,18 +30,6 @@ constexpr uint32_t event_release = 3;
 
 // Numbers in a sequence are capped rather than allowed to overflow.
 constexpr uint32_t number_cap = 0x7fffffff;
-
-// Index of the note key for an ASCII letter of either case, or -1. From the
-// key table alone, so that the decoder stands by itself.
-int32_t note_index(uint32_t code) {
-    const uint32_t lower = code >= 'A' && code <= 'Z' ? code - 'A' + 'a' : code;
-    for (int32_t k = 0; k < 8; ++k) {
-        if (static_cast<uint32_t>(note_keys[k].letter) == lower) {
-            return k;
-        }
-    }
-    return -1;
-}
 
 // --- Plain bytes --------------------------------------------------------
 
@@ -95,7 +83,7 @@ void ground_byte(KeyDecoder& d, uint8_t b, uint32_t now_ms) {
     } else if (b == ' ') {
         legacy_space(d, now_ms);
     } else {
-        const int32_t k = note_index(b);
+        const int32_t k = note_key_index(b);
         if (k >= 0) {
             legacy_note(d, k, now_ms);
         }
@@ -177,7 +165,7 @@ void keyboard_event(KeyDecoder& d) {
     // A note acts on its press, never on its repeats; Shift (and the locks)
     // leave it a note, other modifiers make it something else.
     if (event == event_press && (held & ~modifier_shift) == 0) {
-        const int32_t k = note_index(code);
+        const int32_t k = note_key_index(code);
         if (k >= 0) {
             d.pressed |= 1u << k;
         }

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "control/note_keys.h"
+
 namespace pluck {
 
 // A second byte of the same note key this soon after the previous one is the
@@ -71,7 +73,7 @@ struct KeyDecoder {
     uint8_t paste_matched = 0;  // bytes of ESC[201~ matched so far
 
     // Plain-byte timing.
-    uint32_t note_last_ms[8] = {};
+    uint32_t note_last_ms[note_key_count] = {};
     uint32_t note_seen = 0;  // bit k: note_last_ms[k] is valid
     uint32_t space_last_ms = 0;
     uint32_t space_gap_ms = 0;  // between the last two Space bytes

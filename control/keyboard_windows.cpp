@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "control/play_pass.h"
+#include "control/note_keys.h"
 
 namespace pluck {
 
@@ -28,7 +28,7 @@ bool key_down_now(const KeyReader& keys, int32_t virtual_key) {
 
 uint32_t note_keys_pressed(const KeyReader& keys) {
     uint32_t pressed = 0;
-    for (int32_t k = 0; k < 8; ++k) {
+    for (int32_t k = 0; k < note_key_count; ++k) {
         if ((keys.state(note_virtual_key(k), keys.context) & 0x0001u) != 0) {
             pressed |= 1u << k;
         }

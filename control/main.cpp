@@ -4,7 +4,7 @@
 #include "audio/audio_output.h"
 #include "control/key_decoder.h"
 #include "control/main_loop.h"
-#include "control/play_pass.h"
+#include "control/note_keys.h"
 #include "control/terminal.h"
 #include "engine/render.h"
 

@@ -9,7 +9,7 @@
 #include "control/console_windows.h"
 #include "control/keyboard_windows.h"
 #include "control/main_loop_windows.h"
-#include "control/play_pass.h"
+#include "control/note_keys.h"
 #include "engine/render.h"
 
 int main() {

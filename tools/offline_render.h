@@ -1,11 +1,12 @@
-// Plays a score on the instrument in virtual time, as fast as it computes,
+// Plays a score on the instrument in audio time, as fast as it computes,
 // with every pluck landing on the exact frame of its millisecond.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
-#include "engine/tuning.h"
+#include "control/play_session.h"
 #include "tools/score.h"
 
 namespace pluck {
@@ -24,24 +25,37 @@ constexpr int64_t render_chunk_frames = 8192;
 // the strings and the reverb to ring out.
 constexpr int64_t render_tail_ms = 3000;
 
-// The first frame of millisecond `ms`: floor(ms * 44100 / 1000).
-constexpr int64_t frame_at_ms(int64_t ms) {
-    return ms * sample_rate_hz / 1000;
-}
+// A score being played: events go in as they are read, frames come out in
+// chunks, so a render of any length needs only this much memory.
+struct ScoreRender {
+    PlaySession session;
+    FrameSink sink{};
+    std::vector<float> chunk;
+    int64_t filled = 0;  // frames waiting in `chunk`
+};
+
+// Puts the instrument back to its start-up state and starts a render at 0 ms.
+// Never while an audio thread runs.
+void start_score_render(ScoreRender& r, FrameSink sink);
+
+// Renders every frame before millisecond `ms`, handing full chunks to the
+// sink. False if the sink stopped the render.
+bool render_until_ms(ScoreRender& r, int64_t ms);
+
+// Plays `event` at the render's current millisecond (the one render_until_ms
+// reached): a note key plucks once there, Space holds from there on.
+void play_score_event(ScoreRender& r, const ScoreEvent& event);
+
+// Hands the frames still waiting to the sink. False if the sink refused them.
+bool finish_score_render(ScoreRender& r);
 
 // The last event's time plus the tail; just the tail for no events.
 int64_t default_render_length_ms(std::span<const ScoreEvent> events);
 
-// Puts the instrument back to its start-up state and plays `events` (times
-// never decreasing) for `length_ms` virtual milliseconds, handing exactly
-// frame_at_ms(length_ms) frames to `sink`. For each millisecond m: the
-// frames before frame_at_ms(m) are rendered, then one pass of the main loop
-// runs at m. Space is down at m if the last Space event at or before m is
-// `space-down`, and then the auto-play steps with its clock reading m; each
-// note key pressed at exactly m plucks once, in key-table order. Events at or
-// after `length_ms` are not played. Returns false if the sink stopped the
-// render. Leaves the instrument's state as the render ended, for inspection.
-// Never while an audio thread runs.
+// Plays `events` (times never decreasing) for `length_ms` milliseconds and
+// hands exactly frame_at_ms(length_ms) frames to `sink`. Events at or after
+// `length_ms` are not played. Returns false if the sink stopped the render.
+// Leaves the instrument's state as the render ended, for inspection.
 bool render_score(std::span<const ScoreEvent> events, int64_t length_ms, FrameSink sink);
 
 }  // namespace pluck

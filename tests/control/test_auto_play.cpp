@@ -4,6 +4,7 @@
 
 #include "control/auto_play.h"
 #include "control/clock.h"
+#include "control/note_keys.h"
 #include "control/play_pass.h"
 #include "engine/plucked_string.h"
 #include "engine/render.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control/clock.h"
+#include "control/note_keys.h"
 #include "control/play_pass.h"
 #include "engine/render.h"
 #include "engine/synth_state.h"
@@ -150,6 +151,39 @@ TEST(OfflineRender, AgreesWithTheLivePathOnBufferBoundaries) {
                                                         {frame_at_ms(10240), key_c | key_k}},
                                                        frame_at_ms(10240 + 1500))),
               -1);
+}
+
+// Driven as a web page drives it (render quanta of any size, keys and Space
+// arriving between them), a session gives the same bits as the score of what
+// was played at which millisecond, rendered in one go: a live session is a
+// score. The beats must land on their own frames, however the audio is cut.
+TEST(OfflineRender, ALiveSessionIsAScore) {
+    PlaySession live;
+    start_session(live);
+    std::vector<float> played;
+    std::string score;
+    uint32_t random = 12345;
+    for (int quantum = 0; quantum < 1500; ++quantum) {
+        random = random * 1664525u + 1013904223u;
+        const uint32_t roll = random >> 24;
+        if (roll < 10) {
+            const auto key = static_cast<int32_t>((random >> 8) % note_key_count);
+            session_press(live, key);
+            score += std::to_string(live.next_pass_ms) + " " + note_keys[key].letter + "\n";
+        } else if (roll < 18) {
+            session_space(live, !live.space_down);
+            score += std::to_string(live.next_pass_ms) + (live.space_down ? " space-down\n" : " space-up\n");
+        }
+        const int64_t frames = 1 + (random >> 4) % 400;
+        std::vector<float> out(static_cast<size_t>(channel_count * frames));
+        session_render(live, out.data(), frames);
+        played.insert(played.end(), out.begin(), out.end());
+    }
+    const int64_t beats = synth.beat_count;
+    std::vector<float> offline = render_text(score, live.frames_rendered * 1000 / sample_rate_hz + 1);
+    offline.resize(played.size());
+    EXPECT_EQ(first_difference(played, offline), -1);
+    EXPECT_GT(beats, 20);
 }
 
 // Every build preset and every run renders the example score (which must

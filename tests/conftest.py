@@ -1,0 +1,25 @@
+"""Fixtures shared by the Python system tests (run by CTest through pytest)."""
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from harness.pulse import PulseServer  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.environ.get("PLUCK_BUILD_DIR", os.path.join(ROOT, "build", "release"))
+
+
+@pytest.fixture
+def pulse():
+    """A fresh private sound server for each test."""
+    with PulseServer() as server:
+        yield server
+
+
+def program(name):
+    """A program of the build under test (PLUCK_BUILD_DIR, by default the release build)."""
+    path = {"pluck": "control/pluck", "pluck-render": "tools/pluck-render"}[name]
+    return os.path.join(BUILD, path)

@@ -1,0 +1,168 @@
+"""A private PulseAudio server for tests that play real sound.
+
+The server has one null sink, "pluck_test" (float32le, stereo, 44.1 kHz), whose
+monitor is recorded with parec, so that a test reads back, as exact float32
+frames, what a program sent to ALSA's "default" PCM (or, under Wine, to winmm).
+
+ALSA's "default" is routed to the server by a configuration file of its own,
+not by the system's "use pulse when it runs" hook: the route then does not
+depend on the machine having a sound card, and a server that is not there makes
+opening "default" fail instead of falling back to another device.
+
+    with PulseServer() as pulse:
+        recording = pulse.record()
+        subprocess.run([program], env=pulse.env)
+        frames = recording.stop()          # array('f'): left, right, left, ...
+
+Everything runs in process groups of its own and is killed on exit.
+"""
+import array
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+SINK = "pluck_test"
+ALSA_TOP_CONFIG = "/usr/share/alsa/alsa.conf"
+ALSA_ROUTE = "pcm.!default { type pulse }\nctl.!default { type pulse }\n"
+
+
+def _end_group(process, first_signal):
+    if process is None or process.poll() is not None:
+        return
+    os.killpg(process.pid, first_signal)
+    try:
+        process.wait(3)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+
+
+def _wait_until(condition, what, limit_s=10):
+    deadline = time.monotonic() + limit_s
+    while not condition():
+        if time.monotonic() > deadline:
+            raise RuntimeError(what)
+        time.sleep(0.01)
+
+
+class Recording:
+    """parec on the sink's monitor, writing raw frames to a file."""
+
+    def __init__(self, pulse, path):
+        self.path = path
+        with open(path, "wb") as out, open(path + ".log", "wb") as log:
+            # A short latency makes parec write what it gets at once, so the
+            # file grows from the first frame and tells when recording began.
+            self.process = subprocess.Popen(
+                ["parec", "--raw", "--format=float32le", "--rate=44100", "--channels=2",
+                 "--latency-msec=20", "-d", SINK + ".monitor"],
+                stdin=subprocess.DEVNULL, stdout=out, stderr=log, env=pulse.env,
+                start_new_session=True)
+        _wait_until(lambda: self.process.poll() is not None or os.path.getsize(path) >= 8,
+                    "parec recorded nothing within 10 s")
+        if self.process.poll() is not None:
+            raise RuntimeError("parec exited: " + open(path + ".log").read())
+
+    def frames(self):
+        """The whole frames recorded so far, interleaved."""
+        with open(self.path, "rb") as f:
+            data = f.read()
+        samples = array.array("f")
+        samples.frombytes(data[: len(data) // 8 * 8])
+        return samples
+
+    def stop(self, settle_s=0.4):
+        """Waits for audio already sent to reach the monitor, then ends parec."""
+        time.sleep(settle_s)
+        _end_group(self.process, signal.SIGINT)
+        return self.frames()
+
+
+class PulseServer:
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="pluck-pulse-", dir="/tmp")  # short: socket paths are limited
+        self.socket = os.path.join(self.dir, "sock")
+        self.alsa_config = os.path.join(self.dir, "asound.conf")
+        with open(self.alsa_config, "w") as f:
+            f.write(ALSA_ROUTE)
+        self.server = None
+        self.recordings = []
+        env = {k: v for k, v in os.environ.items() if k not in ("PULSE_SERVER", "ALSA_CONFIG_PATH")}
+        env.update(PULSE_SERVER="unix:" + self.socket,
+                   ALSA_CONFIG_PATH=ALSA_TOP_CONFIG + ":" + self.alsa_config)
+        # For children: every program started with this plays to the server.
+        self.env = env
+        self.start()
+
+    def start(self):
+        """Starts (or starts again, on the same socket) the server."""
+        for sub in ("runtime", "config"):
+            os.makedirs(os.path.join(self.dir, sub), mode=0o700, exist_ok=True)
+        # The server keeps its files inside the private directory and never
+        # looks for a session bus or a display.
+        env = {k: v for k, v in self.env.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY")}
+        env.update(HOME=self.dir, XDG_RUNTIME_DIR=self.dir + "/runtime",
+                   XDG_CONFIG_HOME=self.dir + "/config", PULSE_STATE_PATH=self.dir + "/state")
+        with open(os.path.join(self.dir, "server.log"), "ab") as log:
+            # The sink's own format is the instrument's: a float32 stereo
+            # 44.1 kHz stream at full volume reaches the monitor unconverted.
+            self.server = subprocess.Popen(
+                ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                 "--system=no", "--realtime=no", "--high-priority=no", "--log-target=stderr",
+                 "-L", "module-null-sink sink_name=%s rate=44100 format=float32le channels=2 "
+                       "channel_map=front-left,front-right norewinds=1" % SINK,
+                 "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + self.socket],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env, start_new_session=True)
+        _wait_until(lambda: self.server.poll() is not None or self._accepts(),
+                    "pulseaudio did not accept connections within 10 s")
+        if self.server.poll() is not None:
+            raise RuntimeError("pulseaudio exited at start:\n" + self.log())
+
+    def _accepts(self):
+        try:
+            with socket.socket(socket.AF_UNIX) as s:
+                s.connect(self.socket)
+            return True
+        except OSError:
+            return False
+
+    def record(self):
+        recording = Recording(self, os.path.join(self.dir, "recording-%d.raw" % len(self.recordings)))
+        self.recordings.append(recording)
+        return recording
+
+    def kill(self):
+        """The server goes away, as when it crashes or is restarted."""
+        for r in self.recordings:
+            _end_group(r.process, signal.SIGINT)
+        _end_group(self.server, signal.SIGKILL)
+        if os.path.exists(self.socket):
+            os.unlink(self.socket)
+
+    def freeze(self):
+        os.killpg(self.server.pid, signal.SIGSTOP)
+
+    def thaw(self):
+        os.killpg(self.server.pid, signal.SIGCONT)
+
+    def log(self):
+        with open(os.path.join(self.dir, "server.log"), errors="replace") as f:
+            return f.read()[-2000:]
+
+    def close(self):
+        if self.server is not None and self.server.poll() is None:
+            self.thaw()
+        for r in self.recordings:
+            _end_group(r.process, signal.SIGINT)
+        _end_group(self.server, signal.SIGTERM)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
