@@ -69,7 +69,7 @@ bool all_done(const Ring& ring) {
 // Refills, in ring order, every buffer that has been played, however many
 // finished since the last look (one signal may stand for several). Returns
 // false when the device refused a buffer: it has gone.
-bool refill_finished(Shared& shared, HWAVEOUT device, Ring& ring, int& ring_index) {
+bool refill_finished(Shared& shared, HWAVEOUT device, Ring& ring, int& ring_index, uint32_t& frames_queued) {
     for (int n = 0; n < ring_buffer_count && is_done(ring.headers[ring_index]); ++n) {
         if (shared.quit.load(std::memory_order_acquire)) {
             return true;
@@ -80,6 +80,7 @@ bool refill_finished(Shared& shared, HWAVEOUT device, Ring& ring, int& ring_inde
         if (waveOutWrite(device, &header, sizeof header) != MMSYSERR_NOERROR) {
             return false;
         }
+        frames_queued += buffer_frames;
         ring_index = (ring_index + 1) % ring_buffer_count;
     }
     return true;
@@ -101,15 +102,41 @@ bool queue_silence(HWAVEOUT device, Ring& ring) {
     return true;
 }
 
-// Lets the queued buffers play out, for at most `drain_limit_ms`. Returns
-// false when the device has stopped handing them back.
-bool drain(HANDLE event, const Ring& ring) {
+// Frames the device has played, as its position counter (32 bits, wrapping)
+// tells; false if it does not tell.
+bool played_frames(HWAVEOUT device, uint32_t& frames) {
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    if (waveOutGetPosition(device, &time, sizeof time) != MMSYSERR_NOERROR) {
+        return false;
+    }
+    if (time.wType == TIME_SAMPLES) {
+        frames = time.u.sample;
+    } else if (time.wType == TIME_BYTES) {
+        frames = time.u.cb / frame_bytes;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Lets the queued audio play out, for at most `drain_limit_ms`: first every
+// buffer handed back, then the device's position up to the last frame
+// queued, since a buffer comes back once the device has taken its samples,
+// which may be before they are heard (closing would cut them off). Returns
+// false when the device stopped handing buffers back.
+bool drain(HWAVEOUT device, HANDLE event, const Ring& ring, uint32_t frames_queued) {
     const ULONGLONG deadline = GetTickCount64() + drain_limit_ms;
     while (!all_done(ring)) {
         if (GetTickCount64() >= deadline) {
             return false;
         }
         WaitForSingleObject(event, drain_poll_ms);
+    }
+    uint32_t played = 0;
+    while (played_frames(device, played) && static_cast<int32_t>(frames_queued - played) > 0 &&
+           GetTickCount64() < deadline) {
+        Sleep(1);
     }
     return true;
 }
@@ -147,14 +174,15 @@ void play(Shared& shared, HANDLE event) {
     shared.phase.store(AudioPhase::playing, std::memory_order_release);
 
     bool gone = !queue_silence(device, *ring);
+    uint32_t frames_queued = buffer_frames * ring_buffer_count;  // wraps as the device's position does
     int ring_index = 0;
     while (!gone && !shared.quit.load(std::memory_order_acquire)) {
         // A failed wait counts as a signal: the headers say what is done.
         WaitForSingleObject(event, device_wait_ms);
-        gone = !refill_finished(shared, device, *ring, ring_index);
+        gone = !refill_finished(shared, device, *ring, ring_index, frames_queued);
     }
     shared.phase.store(AudioPhase::draining, std::memory_order_release);
-    if (gone || !drain(event, *ring)) {
+    if (gone || !drain(device, event, *ring, frames_queued)) {
         // Hands every buffer still queued back, so that it can be unprepared.
         waveOutReset(device);
     }
@@ -167,8 +195,21 @@ void play(Shared& shared, HANDLE event) {
     waveOutClose(device);
 }
 
+// Names the thread "pluck audio" where the system can (Windows 10 1607 and
+// later, and Wine, which passes the name on to Linux): debuggers and
+// per-thread CPU figures then tell it apart.
+void name_this_thread() {
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "SetThreadDescription") : nullptr;
+    if (found != nullptr) {
+        reinterpret_cast<SetDescription>(reinterpret_cast<void*>(found))(GetCurrentThread(), L"pluck audio");
+    }
+}
+
 DWORD WINAPI audio_thread_main(void* argument) {
     Shared* shared = static_cast<Shared*>(argument);
+    name_this_thread();
     // Auto-reset, not signalled, unnamed: the device's wake-up call.
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (event == nullptr) {

@@ -6,15 +6,27 @@
 
 namespace pluck {
 
-bool main_loop_pass(const KeyReader& keys, const Clock& clock, const std::atomic<bool>& quit,
-                    LoopState& state) {
+namespace {
+
+void system_pause_ms(uint32_t ms, void*) {
+    Sleep(ms);
+}
+
+}  // namespace
+
+Pause system_pause() {
+    return Pause{system_pause_ms, nullptr};
+}
+
+bool main_loop_pass(const KeyReader& keys, const Clock& clock, const Pause& pause,
+                    const std::atomic<bool>& quit, LoopState& state) {
     if (quit.load(std::memory_order_acquire) || key_down_now(keys, vk_escape)) {
         return false;
     }
     if (state.space_was_down) {
         Sleep(0);
     } else {
-        clock.sleep_1ms(clock.context);
+        pause.pause_ms(idle_pause_ms, pause.context);
     }
     const bool space = key_down_now(keys, vk_space);
     play_pass(space, note_keys_pressed(keys), clock);
@@ -22,9 +34,10 @@ bool main_loop_pass(const KeyReader& keys, const Clock& clock, const std::atomic
     return true;
 }
 
-void run_main_loop(const KeyReader& keys, const Clock& clock, const std::atomic<bool>& quit) {
+void run_main_loop(const KeyReader& keys, const Clock& clock, const Pause& pause,
+                   const std::atomic<bool>& quit) {
     LoopState state;
-    while (main_loop_pass(keys, clock, quit, state)) {
+    while (main_loop_pass(keys, clock, pause, quit, state)) {
     }
 }
 

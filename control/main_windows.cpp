@@ -23,7 +23,7 @@ int main() {
     if (handle == nullptr) {
         return 0;
     }
-    pluck::run_main_loop(pluck::system_keys(), pluck::system_clock(), quit);
+    pluck::run_main_loop(pluck::system_keys(), pluck::system_clock(), pluck::system_pause(), quit);
     pluck::stop_audio(handle);
     pluck::flush_console_input();
     return 0;

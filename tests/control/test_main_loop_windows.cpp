@@ -38,12 +38,18 @@ struct ScriptedKeys {
     }
 };
 
+// Virtual time: the auto-play's sleeps and the loop's pauses are counted,
+// not slept.
 struct VirtualTime {
     uint32_t now_ms = 0;
     int sleeps = 0;
+    uint32_t paused_ms = 0;
     Clock clock() {
         return Clock{[](void* t) { return static_cast<VirtualTime*>(t)->now_ms; },
                      [](void* t) { ++static_cast<VirtualTime*>(t)->sleeps; }, this};
+    }
+    Pause pause() {
+        return Pause{[](uint32_t ms, void* t) { static_cast<VirtualTime*>(t)->paused_ms += ms; }, this};
     }
 };
 
@@ -71,30 +77,30 @@ TEST(MainLoopWindows, OnePassReadsEscapeFirstThenSpaceThenTheNoteKeysInOrder) {
         std::map<int32_t, uint16_t> states;
         bool space_before;
         std::string queries;
-        int sleeps;
+        uint32_t paused_ms;
         std::string plucked;
     };
     const Case cases[] = {
-        // Nothing pressed: one 1 ms pause.
-        {{}, false, all_keys, 1, ""},
+        // Nothing pressed: one idle pause.
+        {{}, false, all_keys, idle_pause_ms, ""},
         // V pressed: string 3 at the initial key, width 5; held on from an
         // earlier pass it plays nothing new; pressed and released since the
         // last pass it plays.
-        {{{'V', down | pressed}}, false, all_keys, 1, "3:162/5 "},
-        {{{'V', down}}, false, all_keys, 1, ""},
-        {{{'V', pressed}}, false, all_keys, 1, "3:162/5 "},
+        {{{'V', down | pressed}}, false, all_keys, idle_pause_ms, "3:162/5 "},
+        {{{'V', down}}, false, all_keys, idle_pause_ms, ""},
+        {{{'V', pressed}}, false, all_keys, idle_pause_ms, "3:162/5 "},
         // The lowest and the highest key in one pass.
-        {{{'Z', pressed}, {'K', down | pressed}}, false, all_keys, 1, "0:653/12 7:81/2 "},
+        {{{'Z', pressed}, {'K', down | pressed}}, false, all_keys, idle_pause_ms, "0:653/12 7:81/2 "},
         // Escape down ends the pass before anything else is read or played;
         // pressed and already released, it is not down.
         {{{vk_escape, down}, {'V', pressed}}, false, "E", 0, ""},
-        {{{vk_escape, pressed}}, false, all_keys, 1, ""},
+        {{{vk_escape, pressed}}, false, all_keys, idle_pause_ms, ""},
         // Space pressed and released runs no auto-play. Held, the auto-play
-        // (its first step starts its clock and sleeps 1 ms) paces the loop,
-        // which only yields; just pressed, the loop's pause comes first.
-        {{{vk_space, pressed}}, false, all_keys, 1, ""},
-        {{{vk_space, down}}, true, all_keys, 1, ""},
-        {{{vk_space, down | pressed}}, false, all_keys, 2, ""},
+        // paces the loop, which only yields; just pressed, the loop's pause
+        // comes first.
+        {{{vk_space, pressed}}, false, all_keys, idle_pause_ms, ""},
+        {{{vk_space, down}}, true, all_keys, 0, ""},
+        {{{vk_space, down | pressed}}, false, all_keys, idle_pause_ms, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
@@ -104,13 +110,15 @@ TEST(MainLoopWindows, OnePassReadsEscapeFirstThenSpaceThenTheNoteKeysInOrder) {
         const std::atomic<bool> quit{false};
         LoopState state{c.space_before};
         const bool goes_on = c.queries != "E";
-        EXPECT_EQ(main_loop_pass(keys.reader(), time.clock(), quit, state), goes_on);
+        EXPECT_EQ(main_loop_pass(keys.reader(), time.clock(), time.pause(), quit, state), goes_on);
         EXPECT_EQ(keys.queries, c.queries);
-        EXPECT_EQ(time.sleeps, c.sleeps);
+        EXPECT_EQ(time.paused_ms, c.paused_ms);
         EXPECT_EQ(plucked_strings(), c.plucked);
         const auto space = c.states.find(vk_space);
         const bool space_down = space != c.states.end() && (space->second & down) != 0;
+        // Its first step starts its clock and sleeps 1 ms.
         EXPECT_EQ(synth.auto_play_started, goes_on && space_down);
+        EXPECT_EQ(time.sleeps, synth.auto_play_started ? 1 : 0);
     }
 }
 
@@ -124,28 +132,30 @@ TEST(MainLoopWindows, HeldSpacePlaysBeatsUntilReleasedAndEscapeEnds) {
     const std::atomic<bool> quit{false};
     const KeyReader reader = keys.reader();
     const Clock clock = time.clock();
+    const Pause pause = time.pause();
     LoopState state;
     keys.states[vk_space] = down | pressed;
     for (int pass = 0; pass <= 126; ++pass, ++time.now_ms) {
-        ASSERT_TRUE(main_loop_pass(reader, clock, quit, state));
+        ASSERT_TRUE(main_loop_pass(reader, clock, pause, quit, state));
     }
     EXPECT_EQ(synth.beat_count, 3) << "beats at 7 ms and at 7 + 17 * 7 ms";
     keys.states[vk_space] = 0;
-    const int sleeps_before = time.sleeps;
+    const uint32_t paused_before = time.paused_ms;
     const int32_t beats = synth.beat_count;
     for (int pass = 0; pass < 200; ++pass, ++time.now_ms) {
-        ASSERT_TRUE(main_loop_pass(reader, clock, quit, state));
+        ASSERT_TRUE(main_loop_pass(reader, clock, pause, quit, state));
     }
     EXPECT_EQ(synth.beat_count, beats) << "beats went on after Space was released";
-    EXPECT_EQ(time.sleeps - sleeps_before, 199) << "one pause per idle pass, from the one after the release";
+    EXPECT_EQ(time.paused_ms - paused_before, 199 * idle_pause_ms)
+        << "one pause per idle pass, from the one after the release";
     // Ctrl-C or a closed console: before any key is read.
     std::atomic<bool> console_quit{true};
     keys.states['V'] = down | pressed;
     keys.queries.clear();
-    EXPECT_FALSE(main_loop_pass(reader, clock, console_quit, state));
+    EXPECT_FALSE(main_loop_pass(reader, clock, pause, console_quit, state));
     EXPECT_EQ(keys.queries, "");
     keys.states[vk_escape] = down;
-    EXPECT_FALSE(main_loop_pass(reader, clock, quit, state));
+    EXPECT_FALSE(main_loop_pass(reader, clock, pause, quit, state));
 }
 
 }  // namespace
