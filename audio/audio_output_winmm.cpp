@@ -103,7 +103,8 @@ bool queue_silence(HWAVEOUT device, Ring& ring) {
 }
 
 // Frames the device has played, as its position counter (32 bits, wrapping)
-// tells; false if it does not tell.
+// tells; false if it does not tell. A device counting bytes wraps sooner,
+// after 6.8 hours; the drain's time limit covers that.
 bool played_frames(HWAVEOUT device, uint32_t& frames) {
     MMTIME time{};
     time.wType = TIME_SAMPLES;
