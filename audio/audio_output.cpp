@@ -9,6 +9,7 @@
 #include <new>
 #include <thread>
 
+#include "audio/alsa_pcm.h"
 #include "engine/tuning.h"
 
 namespace pluck {
@@ -24,7 +25,7 @@ struct Shared {
     std::atomic<bool> quit{false};
     std::atomic<AudioPhase> phase{AudioPhase::starting};
     std::atomic<bool> device_opened{false};
-    PcmConfig granted;  // written once, before `device_opened` is set
+    GrantedFormat granted;  // written once, before `device_opened` is set
     std::atomic<uint64_t> buffers_filled{0};
     std::atomic<uint32_t> underruns_recovered{0};
 
@@ -76,7 +77,8 @@ void play(Shared& shared, FillCallback fill) {
         report_no_sound("out of memory");
         return;
     }
-    shared.granted = pcm.config;
+    shared.granted = GrantedFormat{pcm.config.rate_hz, pcm.config.period_frames, pcm.config.buffer_frames,
+                                   pcm.config.queue_frames};
     shared.device_opened.store(true, std::memory_order_release);
     shared.phase.store(AudioPhase::playing, std::memory_order_release);
 

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-#include "audio/alsa_pcm.h"
 #include "engine/render.h"
 
 namespace pluck {
@@ -23,6 +22,15 @@ constexpr int device_wait_ms = 50;
 // (normally about 70 ms).
 constexpr int drain_limit_ms = 1000;
 
+// What the device granted. A system may round the period and buffer asked
+// for; whatever it grants, the output keeps at most `queue_frames` queued.
+struct GrantedFormat {
+    uint32_t rate_hz = 0;
+    uint32_t period_frames = 0;  // asked: 512
+    uint32_t buffer_frames = 0;  // asked: six periods, 3072
+    uint32_t queue_frames = 0;   // six blocks, or as many whole blocks as the buffer holds
+};
+
 enum class AudioPhase : int32_t { starting, playing, draining, ended };
 
 // What the thread is doing, for tests and debugging.
@@ -30,12 +38,13 @@ struct AudioStatus {
     AudioPhase phase = AudioPhase::ended;
     bool quit_requested = false;
     bool device_opened = false;
-    PcmConfig granted;                 // meaningful once the device is open
+    GrantedFormat granted;             // meaningful once the device is open
     uint64_t buffers_filled = 0;       // calls of the fill callback
     uint32_t underruns_recovered = 0;  // times the device ran dry and was restarted
 };
 
-// Starts the thread, which opens ALSA's "default" PCM, queues six buffers of
+// Starts the thread, which opens the system's default sound output (ALSA's
+// "default" PCM on Linux, the wave mapper on Windows), queues six buffers of
 // silence and then has `fill` refill each buffer, in ring order, as the
 // device finishes it. Returns a null handle when the thread cannot start.
 // A device that cannot be opened ends the thread at once with one line on

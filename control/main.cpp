@@ -4,12 +4,13 @@
 #include "audio/audio_output.h"
 #include "control/key_decoder.h"
 #include "control/main_loop.h"
+#include "control/note_keys.h"
 #include "control/terminal.h"
 #include "engine/render.h"
 
 int main() {
     auto handle = pluck::start_audio(pluck::render_audio);
-    std::printf("    Play : Z, X, C, V, B, N, M, K\nAutoPlay : Hold SpaceKey.\n");
+    std::fputs(pluck::usage_text, stdout);
     std::fflush(stdout);
     if (handle == nullptr) {
         return 0;

@@ -21,6 +21,9 @@ constexpr NoteKey note_keys[note_key_count] = {
     {'b', 3, 4},    {'n', 7, 3},   {'m', 10, 2}, {'k', 12, 2},
 };
 
+// Printed once at start, as it is.
+constexpr char usage_text[] = "    Play : Z, X, C, V, B, N, M, K\nAutoPlay : Hold SpaceKey.\n";
+
 // ASCII lower case of a character code; other codes are left as they are.
 constexpr uint32_t ascii_lower(uint32_t code) {
     return code >= 'A' && code <= 'Z' ? code - 'A' + 'a' : code;

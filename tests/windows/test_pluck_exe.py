@@ -1,0 +1,138 @@
+"""pluck.exe and its sound output under Wine, end to end.
+
+The program runs in a Wine desktop on a private X display, with keys held by
+xdotool (tests/harness/wine.py), and plays to a private PulseAudio server whose
+sink is recorded (tests/harness/pulse.py): Wine's winmm reaches it through
+Wine's PulseAudio driver. Real time throughout, so the test allows for the
+scheduling of a shared machine but not for lost, early or extra notes.
+"""
+import os
+import re
+import subprocess
+import time
+
+import pexpect
+import pytest
+from harness import sound
+from harness.wine import WINE_RUN, WineDesktop, prefix_of
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.environ.get("PLUCK_BUILD_DIR", os.path.join(ROOT, "build", "windows"))
+PLUCK = os.path.join(BUILD, "control", "pluck.exe")
+AUDIO_TESTS = os.path.join(BUILD, "tests", "audio", "audio_output_winmm_tests.exe")
+USAGE = "    Play : Z, X, C, V, B, N, M, K\nAutoPlay : Hold SpaceKey.\n"
+RATE = 44100
+HOLD_S = 0.08  # long enough for the program's polling to see every key
+# Wine's sound drivers turned off: no output device at all.
+NO_DRIVERS = "winepulse.drv,winealsa.drv,wineoss.drv="
+
+
+@pytest.fixture(scope="module")
+def desktop():
+    with WineDesktop(BUILD) as d:
+        yield d
+
+
+def wait_for_usage(program, limit_s=60):
+    deadline = time.monotonic() + limit_s
+    while USAGE not in program.stdout and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert program.stdout == USAGE, "stderr: " + program.stderr
+
+
+def test_keys_play_and_escape_quits(pulse, desktop):
+    recording = pulse.record()
+    program = desktop.start(PLUCK, env=pulse.env)
+    wait_for_usage(program)
+    time.sleep(1.0)  # the device open and playing silence
+    v_at = time.monotonic()
+    desktop.hold("v", HOLD_S)
+    time.sleep(1.2)
+    space_at = time.monotonic() - v_at
+    desktop.hold("space", 1.5)
+    release_at = time.monotonic() - v_at
+    time.sleep(1.2)
+    desktop.hold("Escape", HOLD_S)
+    assert program.wait(10) == 0, "stderr: " + program.stderr
+    assert program.stdout == USAGE
+    assert program.stderr == ""
+
+    frames = recording.stop()
+    left = sound.channel(frames, 0)
+    start = sound.first_sound(frames)
+    assert start is not None, "nothing was heard"
+    # V at the initial key: a loop of 162 samples averaged over 5 sounds with
+    # a period of 160 samples (275.6 Hz).
+    assert sound.period(left, start + RATE // 20, RATE // 10, 150, 170) == 160
+    # Every note after V's own is a beat while Space was held (from the
+    # first tick, 7 ms after the press, to the last beat before the release);
+    # there are several, and none after the release.
+    beats = [(at - start) / RATE for at in sound.onsets(left)][1:]
+    assert len(beats) >= 3, beats
+    assert all(space_at - 0.05 <= t <= release_at + 0.2 for t in beats), (space_at, release_at, beats)
+
+
+def test_without_a_sound_device_says_so_and_plays_on(desktop):
+    env = dict(os.environ, WINEDLLOVERRIDES=NO_DRIVERS)
+    program = desktop.start(PLUCK, env=env)
+    wait_for_usage(program)
+    desktop.hold("v", HOLD_S)
+    desktop.hold("Escape", HOLD_S)
+    assert program.wait(10) == 0
+    assert re.fullmatch(r"pluck: no sound: [^\n]+\n", program.stderr), program.stderr
+
+
+def test_ctrl_c_ends_with_status_zero(pulse):
+    # Ctrl-C comes through the console, which here is Wine's on a terminal.
+    child = pexpect.spawn(WINE_RUN, [prefix_of(BUILD), PLUCK], env=pulse.env, timeout=60)
+    try:
+        # Wine's console draws the text with cursor controls between letters.
+        seen = b""
+        while b"SpaceKey." not in re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", seen):
+            seen += child.read_nonblocking(4096, timeout=60)
+        time.sleep(1.0)
+        child.sendcontrol("c")
+        child.expect(pexpect.EOF, timeout=10)
+        child.close()
+        assert (child.exitstatus, child.signalstatus) == (0, None)
+    finally:
+        child.close(force=True)
+
+
+def numbered_frames(frames):
+    """Frames numbered 1, 2, 3, ... must come in order, as bits, with nothing
+    but exact silence before, between and after them. Where the device ran
+    dry (a starved machine), the server inserts silence and drops what comes
+    too late, so frames may be missing right after a silence, nowhere else.
+    Returns the leading silence, the last number heard and the silences."""
+    left, right = sound.channel(frames, 0), sound.channel(frames, 1)
+    first = next((i for i, x in enumerate(left) if x != 0.0), len(left))
+    last, gaps, after_gap = 0, 0, False
+    for i in range(first, len(left)):
+        number = left[i] * 2 ** 22
+        if left[i] == 0.0 and right[i] == 0.0:
+            gaps += not after_gap
+            after_gap = True
+        elif right[i] == -left[i] and number == int(number) and (
+                number == last + 1 or (after_gap and number > last)):
+            last, after_gap = int(number), False
+        else:
+            raise AssertionError("frame %d: %r, %r after number %d" % (i, left[i], right[i], last))
+    return first, last, gaps - after_gap
+
+
+def test_wave_output_plays_every_frame_in_order_and_drains(pulse):
+    recording = pulse.record()
+    run = subprocess.run([WINE_RUN, prefix_of(BUILD), AUDIO_TESTS, "--gtest_filter=Device.*"],
+                         env=pulse.env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stdout + run.stderr
+    rendered = int(re.search(r"rendered frames: (\d+)", run.stdout).group(1))
+    frames = recording.stop()
+    # The last test's frames, after the silence that every start queues
+    # first, up to the last ones rendered before the stop: the six queued
+    # buffers play out. The server may drop what it still holds when the
+    # stream closes: on a loaded machine, up to 21 ms were seen to go.
+    leading_silence, last, gaps = numbered_frames(frames)
+    assert rendered - 2 * 512 < last <= rendered, "%d silences on the way" % gaps
+    assert leading_silence >= 6 * 512
