@@ -17,8 +17,8 @@
 
 // Takes each chunk of a score's render; returns 0 to stop the render. The
 // frames are valid only during the call.
-extern "C" __attribute__((import_module("pluck"), import_name("write_frames"))) int32_t
-host_write_frames(const float* samples, int32_t frames);
+extern "C" __attribute__((import_module("pluck"), import_name("write_frames"))) int32_t host_write_frames(
+    const float* samples, int32_t frames);
 
 namespace pluck {
 
@@ -175,7 +175,8 @@ PLUCK_EXPORT(pluck_score_events_from) int32_t pluck_score_events_from(double ms)
 // the frames to the host's write_frames in chunks. 0 if the host stopped it.
 // It ends any live session.
 PLUCK_EXPORT(pluck_render_score) int32_t pluck_render_score(double length_ms) {
-    return render_score(score.events, static_cast<int64_t>(length_ms), FrameSink{write_to_host, nullptr}) ? 1 : 0;
+    return render_score(score.events, static_cast<int64_t>(length_ms), FrameSink{write_to_host, nullptr}) ? 1
+                                                                                                          : 0;
 }
 
 }  // namespace pluck

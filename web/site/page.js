@@ -144,7 +144,7 @@ const playedMs = () => Math.ceil((session.frames * 1000) / sampleRate);
 
 function scoreText() {
   return [
-    `# pluck, played in the browser for ${playedMs()} ms. To hear it again:`,
+    `# pluck, played in the browser: ${session.frames} frames, ${playedMs()} ms. To hear it again:`,
     `#   pluck-render pluck.score -o pluck.wav --length ${playedMs()}`,
     ...session.lines,
     "",
