@@ -56,6 +56,9 @@ export function readWav(file) {
         i === 2 ? view.getUint32(at + 8 + offset, true) : view.getUint16(at + 8 + offset, true),
       );
     } else if (tag(at) === "data") {
+      if (at + 8 + size > bytes.length) {
+        throw new Error(`${file}: the data chunk claims ${size} bytes, more than the file holds`);
+      }
       if (String(format) !== "3,2,44100,32") {
         throw new Error(`${file}: expected stereo 44.1 kHz 32-bit float, got format ${format}`);
       }
