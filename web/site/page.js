@@ -252,6 +252,7 @@ element("download-wav").addEventListener("click", saveWav);
 moduleBytes.then(
   () => {
     element("start").disabled = false;
+    element("start").focus(); // Enter starts
     message = "Ready: press Start";
     performance.mark("pluck-ready");
     show();
