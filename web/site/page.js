@@ -49,6 +49,10 @@ async function start() {
     await player.context.audioWorklet.addModule("worklet.js");
     player.node = await playerNode(player.context, {});
     player.node.port.onmessage = ({ data }) => heard(data);
+    player.node.onprocessorerror = () => {
+      message = "The instrument failed in the audio worklet";
+      stopped();
+    };
     player.node.connect(player.context.destination);
     session = { lines: [], frames: 0 };
     spaceDown = false;
@@ -71,15 +75,16 @@ function stop() {
   if (player.context.state === "running") {
     player.node.port.postMessage({ stop: true });
   } else {
+    message = "Stopped; Start plays again"; // the sound never ran
     stopped();
   }
 }
 
+// The sound is over: closed, and ready to start again.
 function stopped() {
   player.context.close();
   player = null;
   spaceDown = false;
-  message = `Stopped after ${(session.frames / sampleRate).toFixed(1)} s; Start plays again`;
   show();
 }
 
@@ -107,6 +112,7 @@ function heard(report) {
     draw(report);
   } else if (report.stopped !== undefined) {
     session.frames = report.stopped;
+    message = `Stopped after ${(session.frames / sampleRate).toFixed(1)} s; Start plays again`;
     stopped();
   }
 }
