@@ -7,10 +7,13 @@ import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { parseArgs } from "node:util";
 
-import { createInstrument, frameAtMs, maxWavFrames, wavHeader } from "./site/instrument.js";
+import { createInstrument, frameAtMs, wavHeader } from "./site/instrument.js";
 
 const defaultModule = fileURLToPath(new URL("../build/web/site/pluck.wasm", import.meta.url));
 const maxScoreTimeMs = 2147483647;
+// A WAV file's sizes are 32 bits; the same allowance for its header as
+// pluck-render makes.
+const maxWavFrames = Math.floor((0xffffffff - 4096) / 8);
 const usage = `usage: node web/render.mjs SCORE -o OUT.wav [--length MS] [--module PATH]
   SCORE         lines of \`<time_ms> <action>\`, action z x c v b n m k, space-down or space-up;
                 - reads standard input

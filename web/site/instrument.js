@@ -5,9 +5,6 @@
 
 export const sampleRate = 44100;
 export const channelCount = 2;
-// A WAV file's sizes are 32 bits; the same allowance for its header as
-// pluck-render makes.
-export const maxWavFrames = Math.floor((0xffffffff - 4096) / 8);
 
 // The frames of `ms` milliseconds: floor(ms * 44100 / 1000), exactly.
 export function frameAtMs(ms) {

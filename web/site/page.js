@@ -27,6 +27,8 @@ let message = "Loading…";
 
 // ---------------------------------------------------------------- sound
 
+// The worklet node of a context: a session from the keys, or a score's
+// when `options` has one.
 function playerNode(context, options) {
   return moduleBytes.then(
     (module) =>
@@ -43,6 +45,8 @@ async function start() {
     return;
   }
   player = {};
+  session = { lines: [], frames: 0 };
+  spaceDown = false;
   document.activeElement?.blur(); // Space must not press a focused button
   try {
     player.context = new AudioContext({ sampleRate, latencyHint: "interactive" });
@@ -54,8 +58,6 @@ async function start() {
       stopped();
     };
     player.node.connect(player.context.destination);
-    session = { lines: [], frames: 0 };
-    spaceDown = false;
     await player.context.resume();
     message = "Playing";
   } catch (error) {
@@ -139,7 +141,8 @@ function show() {
   element("status").textContent = message;
   element("auto-play").textContent = spaceDown ? "on" : "off";
   element("space").classList.toggle("held", spaceDown);
-  element("download-score").disabled = element("download-wav").disabled = session.frames === 0;
+  // A session's score is complete once it has stopped.
+  element("download-score").disabled = element("download-wav").disabled = player !== null || session.frames === 0;
 }
 
 // ---------------------------------------------------------------- downloads

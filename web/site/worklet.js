@@ -29,8 +29,11 @@ class PluckProcessor extends AudioWorkletProcessor {
     }
   }
 
-  // {key: 0-7}, {space: true | false} or {stop: true}.
+  // {key: 0-7}, {space: true | false} or {stop: true}; nothing after a stop.
   input({ key, space, stop }) {
+    if (this.stopped) {
+      return;
+    }
     const at = this.instrument.nextMs();
     if (key !== undefined) {
       this.instrument.press(key);
