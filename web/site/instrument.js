@@ -1,7 +1,8 @@
 // The instrument's WebAssembly module (pluck.wasm), which has no JavaScript
-// glue: instantiated here, for the page's audio worklet (a live session),
-// for the page's WAV download and for node (rendering scores). Nothing here
-// needs more than the worklet's scope offers (no TextEncoder, no fetch).
+// glue: instantiated here, for the page's audio worklet (a session played
+// from the keys, or a score) and for node (rendering scores to files).
+// Nothing here needs more than the worklet's scope offers (no TextEncoder,
+// no fetch).
 
 export const sampleRate = 44100;
 export const channelCount = 2;
