@@ -1,0 +1,109 @@
+// The instrument's WebAssembly module (pluck.wasm), which has no JavaScript
+// glue: instantiated here, for the page's audio worklet (a session played
+// from the keys, or a score) and for node (rendering scores to files).
+// Nothing here needs more than the worklet's scope offers (no TextEncoder,
+// no fetch).
+
+export const sampleRate = 44100;
+export const channelCount = 2;
+
+// The frames of `ms` milliseconds: floor(ms * 44100 / 1000), exactly.
+export function frameAtMs(ms) {
+  return Math.floor((ms * sampleRate) / 1000);
+}
+
+// A ready instrument from the compiled module (WebAssembly.Module). Its
+// memory holds one instrument state; start() or renderScore() resets it.
+export function createInstrument(module) {
+  let sink = null; // takes each chunk of a score's render
+  const instance = new WebAssembly.Instance(module, {
+    pluck: { write_frames: (at, frames) => (sink(floats(at, channelCount * frames)) === false ? 0 : 1) },
+    env: { emscripten_notify_memory_growth() {} },
+    wasi_snapshot_preview1: {
+      proc_exit(code) {
+        throw new Error(`pluck.wasm stopped (status ${code})`);
+      },
+    },
+  });
+  const wasm = instance.exports;
+  wasm._initialize();
+  // Views are made afresh for every use: the memory may grow (a long score),
+  // which detaches the old buffer.
+  const floats = (at, count) => new Float32Array(wasm.memory.buffer, at, count);
+  const bytes = (at, count) => new Uint8Array(wasm.memory.buffer, at, count);
+
+  let rendered = null; // the session's output buffer, kept to spare the audio thread allocations
+
+  return {
+    // ---- a session: input lands on the next millisecond not yet played
+    start: () => wasm.pluck_start(),
+    // Plays the parsed score (see parseScore) from 0 ms.
+    startScore: () => wasm.pluck_start_score(),
+    press: (key) => wasm.pluck_press(key),
+    space: (down) => wasm.pluck_space(down ? 1 : 0),
+    // Renders the session's next left.length frames (at most 4096) into two
+    // channel arrays.
+    renderInto(left, right) {
+      const at = wasm.pluck_render(left.length);
+      if (rendered?.buffer !== wasm.memory.buffer || rendered.byteOffset !== at) {
+        rendered = floats(at, channelCount * 4096);
+      }
+      for (let i = 0; i < left.length; i++) {
+        left[i] = rendered[channelCount * i];
+        right[i] = rendered[channelCount * i + 1];
+      }
+    },
+    nextMs: () => wasm.pluck_next_ms(),
+    framesRendered: () => wasm.pluck_frames_rendered(),
+    keyNote: (key) => wasm.pluck_key_note(key),
+    stringLevel: (string) => wasm.pluck_string_level(string),
+
+    // ---- scores, in pluck-render's language
+    // Parses the score's bytes (UTF-8): {errorLine: 0} or the first bad
+    // line and what is wrong with it.
+    parseScore(score) {
+      bytes(wasm.pluck_score_text(score.length), score.length).set(score);
+      const errorLine = wasm.pluck_parse_score();
+      // ASCII: the parser escapes any other byte it quotes.
+      const at = wasm.pluck_score_error();
+      const message = bytes(at, wasm.memory.buffer.byteLength - at);
+      const error = String.fromCharCode(...message.subarray(0, message.indexOf(0)));
+      return { errorLine, error, lengthMs: wasm.pluck_score_length_ms() };
+    },
+    // Events of the parsed score that a render of `lengthMs` leaves out.
+    eventsFrom: (ms) => wasm.pluck_score_events_from(ms),
+    // Plays the parsed score from the start-up state for `lengthMs`, calling
+    // `write(samples)` with each chunk of interleaved frames (valid only
+    // during the call; false stops the render). False if stopped.
+    renderScore(lengthMs, write) {
+      sink = write;
+      try {
+        return wasm.pluck_render_score(lengthMs) === 1;
+      } finally {
+        sink = null;
+      }
+    },
+  };
+}
+
+// The 44-byte header of a stereo 44.1 kHz 32-bit float WAV file of `frames`
+// frames; the samples follow it as little-endian floats.
+export function wavHeader(frames) {
+  const dataBytes = frames * channelCount * 4;
+  const header = new DataView(new ArrayBuffer(44));
+  const text = (at, s) => [...s].forEach((c, i) => header.setUint8(at + i, c.charCodeAt(0)));
+  text(0, "RIFF");
+  header.setUint32(4, 36 + dataBytes, true);
+  text(8, "WAVE");
+  text(12, "fmt ");
+  header.setUint32(16, 16, true);
+  header.setUint16(20, 3, true); // IEEE float
+  header.setUint16(22, channelCount, true);
+  header.setUint32(24, sampleRate, true);
+  header.setUint32(28, sampleRate * channelCount * 4, true);
+  header.setUint16(32, channelCount * 4, true);
+  header.setUint16(34, 32, true);
+  text(36, "data");
+  header.setUint32(40, dataBytes, true);
+  return new Uint8Array(header.buffer);
+}

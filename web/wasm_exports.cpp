@@ -1,0 +1,182 @@
+// The instrument as a WebAssembly module with plain C functions and no
+// JavaScript glue: a page's audio worklet plays one session through it,
+// driven by key events or by a score, and node renders scores with it.
+// Numbers that may pass 2^31 cross as doubles, which hold them exactly.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "control/note_keys.h"
+#include "control/play_session.h"
+#include "engine/synth_state.h"
+#include "tools/offline_render.h"
+#include "tools/score.h"
+
+#define PLUCK_EXPORT(name) extern "C" __attribute__((export_name(#name)))
+
+// Takes each chunk of a score's render; returns 0 to stop the render. The
+// frames are valid only during the call.
+extern "C" __attribute__((import_module("pluck"), import_name("write_frames"))) int32_t host_write_frames(
+    const float* samples, int32_t frames);
+
+namespace pluck {
+
+namespace {
+
+// Most frames one pluck_render call fills: a few render quanta.
+constexpr int32_t max_live_frames = 4096;
+// Loop samples read to tell how loud a string rings.
+constexpr int32_t level_probe_samples = 64;
+
+PlaySession live;
+float live_out[channel_count * max_live_frames];
+
+std::string score_text;
+ScoreParse score;
+// The next event of `score` that the session plays; past the end when the
+// session plays no score.
+size_t next_score_event = 0;
+
+void play_event(const ScoreEvent& event) {
+    if (is_note_key(event.action)) {
+        session_press(live, static_cast<int32_t>(event.action));
+    } else {
+        session_space(live, event.action == ScoreAction::space_down);
+    }
+}
+
+// Renders `frames` frames into `out`, stopping at each score event's frame
+// to play it there: the session's next pass is then that event's
+// millisecond, so the event lands where a score render plays it.
+void render_live(float* out, int64_t frames) {
+    const int64_t end = live.frames_rendered + frames;
+    while (live.frames_rendered < end) {
+        int64_t until = end;
+        for (; next_score_event < score.events.size(); ++next_score_event) {
+            const int64_t frame = frame_at_ms(score.events[next_score_event].time_ms);
+            if (frame > live.frames_rendered) {
+                until = std::min(until, frame);
+                break;
+            }
+            play_event(score.events[next_score_event]);
+        }
+        const int64_t n = until - live.frames_rendered;
+        session_render(live, out, n);
+        out += channel_count * n;
+    }
+}
+
+bool write_to_host(const float* samples, int64_t frames, void*) {
+    return host_write_frames(samples, static_cast<int32_t>(frames)) != 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- live
+
+// Puts the instrument back to its start-up state: a new session at 0 ms,
+// played from the keys.
+PLUCK_EXPORT(pluck_start) void pluck_start() {
+    start_session(live);
+    next_score_event = score.events.size();
+}
+
+// The same, with the session playing the parsed score (keys may join in).
+PLUCK_EXPORT(pluck_start_score) void pluck_start_score() {
+    start_session(live);
+    next_score_event = 0;
+}
+
+// Note key `key` (0-7, Z to K) pressed: it lands on the next millisecond
+// not yet played.
+PLUCK_EXPORT(pluck_press) void pluck_press(int32_t key) {
+    session_press(live, key);
+}
+
+// Space down (1) or up (0) from the next millisecond not yet played.
+PLUCK_EXPORT(pluck_space) void pluck_space(int32_t down) {
+    session_space(live, down != 0);
+}
+
+// Renders the session's next `frames` frames (at most 4096) and returns
+// where they are: interleaved stereo, valid until the next call.
+PLUCK_EXPORT(pluck_render) const float* pluck_render(int32_t frames) {
+    render_live(live_out, std::clamp(frames, 0, max_live_frames));
+    return live_out;
+}
+
+// The millisecond where input lands now: the one an input recorded in a
+// score must carry.
+PLUCK_EXPORT(pluck_next_ms) double pluck_next_ms() {
+    return static_cast<double>(live.next_pass_ms);
+}
+
+PLUCK_EXPORT(pluck_frames_rendered) double pluck_frames_rendered() {
+    return static_cast<double>(live.frames_rendered);
+}
+
+// The note that key `key` plucks now: it follows the auto-play's key.
+PLUCK_EXPORT(pluck_key_note) int32_t pluck_key_note(int32_t key) {
+    return synth.base_note + note_keys[std::clamp(key, 0, note_key_count - 1)].offset;
+}
+
+// How loud string `string` (0-7) rings now, 0 for silent: the largest
+// magnitude among a few samples spread over its loop. A plucked loop
+// decays as a whole, so a sparse look is enough to light a key.
+PLUCK_EXPORT(pluck_string_level) float pluck_string_level(int32_t string) {
+    if (string < 0 || string >= string_count) {
+        return 0.0f;
+    }
+    const PluckedString& s = synth.strings[string];
+    const int32_t stride = s.period / level_probe_samples + 1;
+    float level = 0.0f;
+    for (int32_t i = 0; i < s.period; i += stride) {
+        level = std::max(level, std::fabs(s.samples[i]));
+    }
+    return level;
+}
+
+// ---------------------------------------------------------------- scores
+
+// Room for a score of `bytes` bytes, for the caller to fill before
+// pluck_parse_score.
+PLUCK_EXPORT(pluck_score_text) char* pluck_score_text(int32_t bytes) {
+    score_text.assign(static_cast<size_t>(std::max(bytes, 0)), '\0');
+    return score_text.data();
+}
+
+// Parses the score text: 0 when all of it is good, otherwise the number of
+// the first bad line, which pluck_score_error describes. A session playing
+// a score must be started again.
+PLUCK_EXPORT(pluck_parse_score) double pluck_parse_score() {
+    score = parse_score(score_text);
+    next_score_event = score.events.size();
+    return static_cast<double>(score.error_line);
+}
+
+PLUCK_EXPORT(pluck_score_error) const char* pluck_score_error() {
+    return score.error.c_str();
+}
+
+// The render length when none is asked for: the last event plus the tail.
+PLUCK_EXPORT(pluck_score_length_ms) double pluck_score_length_ms() {
+    return static_cast<double>(default_render_length_ms(score.events));
+}
+
+// Events of the parsed score at or after `ms`, which a render of that
+// length does not play.
+PLUCK_EXPORT(pluck_score_events_from) int32_t pluck_score_events_from(double ms) {
+    return static_cast<int32_t>(std::count_if(score.events.begin(), score.events.end(),
+                                              [ms](const ScoreEvent& e) { return e.time_ms >= ms; }));
+}
+
+// Plays the parsed score for `length_ms` from the start-up state, handing
+// the frames to the host's write_frames in chunks. 0 if the host stopped it.
+// It ends any live session.
+PLUCK_EXPORT(pluck_render_score) int32_t pluck_render_score(double length_ms) {
+    return render_score(score.events, static_cast<int64_t>(length_ms), FrameSink{write_to_host, nullptr}) ? 1
+                                                                                                          : 0;
+}
+
+}  // namespace pluck
