@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "control/play_session.h"
@@ -32,30 +31,31 @@ struct ScoreRender {
     FrameSink sink{};
     std::vector<float> chunk;
     int64_t filled = 0;  // frames waiting in `chunk`
+    // Where the render ends: as asked for, or -1 for the last event's time
+    // plus render_tail_ms, known at the end of the score.
+    int64_t length_ms = -1;
+    int64_t unplayed = 0;  // events at or after length_ms
 };
 
-// Puts the instrument back to its start-up state and starts a render at 0 ms.
-// Never while an audio thread runs.
-void start_score_render(ScoreRender& r, FrameSink sink);
+// Puts the instrument back to its start-up state and starts a render at 0 ms
+// of `length_ms` (-1: to be known at the end). Never while an audio thread
+// runs.
+void start_score_render(ScoreRender& r, FrameSink sink, int64_t length_ms);
 
-// Renders every frame before millisecond `ms`, handing full chunks to the
-// sink. False if the sink stopped the render.
-bool render_until_ms(ScoreRender& r, int64_t ms);
+// Renders the frames up to `event` (whose time is never earlier than the
+// one before) and plays it there: a note key plucks once, Space holds from
+// there on. An event at or after the end of the render is counted, not
+// played. False if the sink stopped the render.
+bool render_score_event(ScoreRender& r, const ScoreEvent& event);
 
-// Plays `event` at the render's current millisecond (the one render_until_ms
-// reached): a note key plucks once there, Space holds from there on.
-void play_score_event(ScoreRender& r, const ScoreEvent& event);
+// Renders to the end, for a render of no asked-for length the last event
+// `reader` read plus the tail, and hands every frame still waiting to the
+// sink: exactly frame_at_ms(length_ms) frames in all. False if the sink
+// stopped the render. Leaves the instrument's state as the render ended.
+bool end_score_render(ScoreRender& r, const ScoreReader& reader);
 
-// Hands the frames still waiting to the sink. False if the sink refused them.
-bool finish_score_render(ScoreRender& r);
-
-// The last event's time plus the tail; just the tail for no events.
-int64_t default_render_length_ms(std::span<const ScoreEvent> events);
-
-// Plays `events` (times never decreasing) for `length_ms` milliseconds and
-// hands exactly frame_at_ms(length_ms) frames to `sink`. Events at or after
-// `length_ms` are not played. Returns false if the sink stopped the render.
-// Leaves the instrument's state as the render ended, for inspection.
-bool render_score(std::span<const ScoreEvent> events, int64_t length_ms, FrameSink sink);
+// The length of a render with no length asked for: the last event's time
+// `reader` has read plus the tail; just the tail before any event.
+int64_t default_render_length_ms(const ScoreReader& reader);
 
 }  // namespace pluck

@@ -2,73 +2,44 @@
 // the instrument offline and writes the sound to a WAV or FLAC file.
 
 #include <getopt.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "tools/console.h"
 #include "tools/offline_render.h"
+#include "tools/output_file.h"
+#include "tools/progress.h"
 #include "tools/score.h"
+#include "tools/score_input.h"
 #include "tools/sound_file.h"
+#include "tools/stop_signals.h"
 
 namespace pluck {
 
 namespace {
 
-constexpr const char* program_name = "pluck-render";
 constexpr const char* usage_text =
     "usage: pluck-render SCORE -o OUT [--length MS]\n"
-    "  SCORE         lines of `<time_ms> <action>`, action z x c v b n m k, space-down or space-up;\n"
-    "                - reads standard input\n"
-    "  -o, --output  OUT.wav (32-bit float) or OUT.flac (24-bit)\n"
-    "  --length MS   milliseconds to render (default: the last event's time + 3000)\n";
+    "Plays a score of key presses on the instrument and writes the sound to a file.\n"
+    "  SCORE            lines of `<time_ms> <action>`, action z x c v b n m k, space-down\n"
+    "                   or space-up, # for comments; - reads standard input as it comes\n"
+    "  -o, --output OUT OUT.wav (32-bit float, exact) or OUT.flac (24-bit, clipped to +-1)\n"
+    "  --length MS      milliseconds to render (default: the last event's time + 3000)\n"
+    "  -h, --help       this text\n"
+    "  --version        the program's version\n"
+    "Exit status: 0 written, 1 a file could not be read or written, 2 a bad command\n"
+    "line or score line.\n";
 
-// Exit statuses: a bad command line or a bad score line is the caller's to
-// fix (2); a file that cannot be read or written is the system's (1).
 constexpr int exit_ok = 0;
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 
-// The progress bar appears only for a render that runs longer than this,
-// and is redrawn at most this often.
-constexpr auto progress_delay = std::chrono::milliseconds(1000);
-constexpr auto progress_interval = std::chrono::milliseconds(100);
-constexpr int progress_bar_width = 30;
-
-// ---------------------------------------------------------------- signals
-
-// Set by SIGINT, SIGTERM or SIGHUP; the render stops at its next chunk and
-// removes its temporary file before the program dies of the signal.
-volatile std::sig_atomic_t stop_signal = 0;
-
-void on_stop_signal(int signal_number) {
-    stop_signal = signal_number;
-}
-
-void catch_stop_signals() {
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal_number, &action, nullptr);
-    }
-    // A file-size limit makes the write fail, which is reported and cleaned
-    // up, instead of killing the program beside its partial file.
-    std::signal(SIGXFSZ, SIG_IGN);
-}
-
-// Ends the program the way the signal would have, now that nothing is left
-// half-written.
-[[noreturn]] void die_of_stop_signal() {
-    const int signal_number = stop_signal;
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-    std::_Exit(128 + signal_number);
-}
+// Bytes of the score read at once.
+constexpr size_t input_block_bytes = 65536;
 
 // ---------------------------------------------------------------- arguments
 
@@ -79,7 +50,7 @@ struct Arguments {
 };
 
 int usage_error(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n%s", program_name, message.c_str(), usage_text);
+    std::fprintf(stderr, "pluck-render: %s (see pluck-render --help)\n", message.c_str());
     return exit_usage;
 }
 
@@ -101,17 +72,26 @@ bool parse_milliseconds(const char* text, int64_t& ms) {
     return true;
 }
 
+// An option as the user wrote it, without any "=value".
+std::string option_as_written(const char* arg) {
+    const std::string_view text(arg);
+    return std::string(text.substr(0, text.find('=')));
+}
+
 // Returns exit_ok, or the status to exit with after the message printed.
 int parse_arguments(int argc, char** argv, Arguments& args) {
-    enum { option_length = 256 };
+    enum { option_length = 256, option_version };
     const option options[] = {
         {"output", required_argument, nullptr, 'o'},
         {"length", required_argument, nullptr, option_length},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, option_version},
         {nullptr, 0, nullptr, 0},
     };
+    // Our own messages, not getopt's (which begin with the program's path).
+    opterr = 0;
     int c = 0;
-    while ((c = getopt_long(argc, argv, "o:h", options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":o:h", options, nullptr)) != -1) {
         switch (c) {
             case 'o':
                 args.output_path = optarg;
@@ -126,9 +106,19 @@ int parse_arguments(int argc, char** argv, Arguments& args) {
             case 'h':
                 std::fputs(usage_text, stdout);
                 std::exit(exit_ok);
-            default:  // getopt_long has said what was wrong
-                std::fputs(usage_text, stderr);
-                return exit_usage;
+            case option_version:
+                std::puts("pluck-render " PLUCK_VERSION);
+                std::exit(exit_ok);
+            case ':':
+                return usage_error("option " + option_as_written(argv[optind - 1]) + " needs a value");
+            default: {
+                const std::string written = option_as_written(argv[optind - 1]);
+                if (optopt != 0 && written.rfind("--", 0) == 0 && written.size() > 2) {
+                    return usage_error("option " + written + " takes no value");
+                }
+                return usage_error("unknown option " +
+                                   (optopt == 0 ? written : "-" + std::string(1, static_cast<char>(optopt))));
+            }
         }
     }
     if (optind == argc) {
@@ -144,102 +134,103 @@ int parse_arguments(int argc, char** argv, Arguments& args) {
     return exit_ok;
 }
 
-// ---------------------------------------------------------------- input
-
-bool read_score_text(const std::string& path, std::string& text) {
-    std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return false;
-    }
-    char block[65536];
-    size_t got = 0;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
-        text.append(block, got);
-    }
-    const bool ok = std::ferror(file) == 0;
-    const int read_errno = errno;
-    if (file != stdin) {
-        std::fclose(file);
-    }
-    errno = read_errno;
-    return ok;
-}
-
-// ---------------------------------------------------------------- progress
-
-struct Progress {
-    bool on_terminal = false;
-    bool shown = false;
-    int64_t total_frames = 0;
-    std::chrono::steady_clock::time_point start;
-    std::chrono::steady_clock::time_point last_drawn;
-};
-
-std::string minutes_seconds(int64_t frames) {
-    const int64_t seconds = frames / sample_rate_hz;
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
-                  static_cast<long long>(seconds % 60));
-    return text;
-}
-
-void draw_progress(const Progress& progress, int64_t frames_done) {
-    const int64_t total = progress.total_frames > 0 ? progress.total_frames : 1;
-    const int64_t filled = frames_done * progress_bar_width / total;
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.resize(progress_bar_width, '-');
-    std::fprintf(stderr, "\r[%s] %3lld%%  %s of %s", bar.c_str(),
-                 static_cast<long long>(frames_done * 100 / total), minutes_seconds(frames_done).c_str(),
-                 minutes_seconds(progress.total_frames).c_str());
-    std::fflush(stderr);
-}
-
-void update_progress(Progress& progress, int64_t frames_done) {
-    if (!progress.on_terminal) {
-        return;
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (now - progress.start < progress_delay ||
-        (progress.shown && now - progress.last_drawn < progress_interval)) {
-        return;
-    }
-    progress.shown = true;
-    progress.last_drawn = now;
-    draw_progress(progress, frames_done);
-}
-
-// Leaves the cursor at the start of a fresh line.
-void end_progress(const Progress& progress, bool complete) {
-    if (progress.shown) {
-        if (complete) {
-            draw_progress(progress, progress.total_frames);
-        }
-        std::fputc('\n', stderr);
-    }
-}
-
 // ---------------------------------------------------------------- render
 
-struct Output {
-    SoundFileWriter writer;
+struct Job {
+    ScoreInput input;
+    OutputFile output;
+    SoundFileWriter sound;
+    ScoreReader reader;
+    ScoreRender render;
     Progress progress;
-    bool write_failed = false;
+    std::vector<char> block = std::vector<char>(input_block_bytes);
 };
 
+enum class Outcome { complete, bad_line, failed, stopped };
+
 bool write_chunk(const float* samples, int64_t frames, void* context) {
-    Output& out = *static_cast<Output*>(context);
-    if (stop_signal != 0) {
+    Job& job = *static_cast<Job*>(context);
+    if (stop_signal() != 0 || !write_sound_frames(job.sound, samples, frames)) {
         return false;
     }
-    if (!write_sound_frames(out.writer, samples, frames)) {
-        out.write_failed = true;
-        return false;
-    }
-    update_progress(out.progress, out.writer.frames_written);
+    update_progress(job.progress, job.sound.frames_written);
     return true;
 }
 
+// Reads the whole score with `reader`, handing each event to `on_event`
+// (which returns false to give up) as soon as its line is complete.
+template <typename OnEvent>
+Outcome read_score(Job& job, ScoreReader& reader, OnEvent on_event) {
+    ScoreRead read = ScoreRead::need_input;
+    while (read == ScoreRead::need_input) {
+        const int64_t got = read_score_input(job.input, job.block.data(), job.block.size());
+        if (stop_signal() != 0) {
+            return Outcome::stopped;
+        }
+        if (got < 0) {
+            if (!job.input.error.empty()) {
+                return Outcome::failed;
+            }
+            continue;  // a signal that does not stop the render
+        }
+        std::string_view bytes(job.block.data(), static_cast<size_t>(got));
+        ScoreEvent event;
+        auto next = [&] {
+            return got == 0 ? finish_score(reader, event) : read_score_event(reader, bytes, event);
+        };
+        for (read = next(); read == ScoreRead::event; read = next()) {
+            if (!on_event(event)) {
+                return stop_signal() != 0 ? Outcome::stopped : Outcome::failed;
+            }
+        }
+    }
+    return read == ScoreRead::end ? Outcome::complete : Outcome::bad_line;
+}
+
+// The length of a score read from a file, read once ahead only to show how
+// far the render has got; -1 if it cannot be known.
+int64_t length_read_ahead(Job& job) {
+    if (job.input.start_offset < 0) {
+        return -1;
+    }
+    ScoreReader ahead;
+    const Outcome outcome = read_score(job, ahead, [](const ScoreEvent&) { return true; });
+    // Read again from the start whatever happened: the render itself reports
+    // a bad line, a read error or a signal.
+    job.input.error.clear();
+    if (!rewind_score_input(job.input) || stop_signal() != 0) {
+        return -1;
+    }
+    return outcome == Outcome::complete ? default_render_length_ms(ahead) : -1;
+}
+
+Outcome render_score(Job& job) {
+    Outcome outcome = read_score(
+        job, job.reader, [&job](const ScoreEvent& event) { return render_score_event(job.render, event); });
+    if (outcome == Outcome::complete && !end_score_render(job.render, job.reader)) {
+        outcome = stop_signal() != 0 ? Outcome::stopped : Outcome::failed;
+    }
+    if (outcome == Outcome::complete && !finish_sound_file(job.sound)) {
+        outcome = Outcome::failed;
+    }
+    // The last moment to stop: after this the file takes its name.
+    if (outcome == Outcome::complete && stop_signal() != 0) {
+        outcome = Outcome::stopped;
+    }
+    if (outcome == Outcome::complete && !commit_output_file(job.output)) {
+        outcome = Outcome::failed;
+    }
+    return outcome;
+}
+
+// What went wrong first: writing says why, else encoding, else reading.
+const std::string& failure_reason(const Job& job) {
+    return !job.output.error.empty() ? job.output.error
+                                     : (!job.sound.error.empty() ? job.sound.error : job.input.error);
+}
+
 int run(int argc, char** argv) {
+    const bool input_was_closed = fill_closed_standard_streams();
     Arguments args;
     if (const int status = parse_arguments(argc, argv, args); status != exit_ok) {
         return status;
@@ -249,62 +240,65 @@ int run(int argc, char** argv) {
         return usage_error("cannot tell the format of " + args.output_path +
                            ": its name must end in .wav or .flac");
     }
-
-    const std::string score_name = args.score_path == "-" ? "(standard input)" : args.score_path;
-    std::string text;
-    if (!read_score_text(args.score_path, text)) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", program_name, score_name.c_str(),
-                     std::strerror(errno));
-        return exit_failure;
-    }
-    const ScoreParse score = parse_score(text);
-    if (score.error_line != 0) {
-        std::fprintf(stderr, "%s:%lld: %s\n", score_name.c_str(), static_cast<long long>(score.error_line),
-                     score.error.c_str());
-        return exit_usage;
-    }
-
-    const int64_t length_ms = args.length_ms >= 0 ? args.length_ms : default_render_length_ms(score.events);
-    const int64_t total_frames = frame_at_ms(length_ms);
-    if (total_frames > max_sound_file_frames(format)) {
-        return usage_error("a render of " + std::to_string(length_ms) +
+    if (args.length_ms >= 0 && frame_at_ms(args.length_ms) > max_sound_file_frames(format)) {
+        return usage_error("a render of " + std::to_string(args.length_ms) +
                            " ms is too long for a WAV file; write a .flac file instead");
     }
-    int64_t unplayed = 0;
-    for (const ScoreEvent& event : score.events) {
-        unplayed += event.time_ms >= length_ms ? 1 : 0;
-    }
-    if (unplayed > 0) {
-        std::fprintf(stderr, "%s: %lld event(s) at or after %lld ms, the end of the render, are not played\n",
-                     program_name, static_cast<long long>(unplayed), static_cast<long long>(length_ms));
+    if (args.score_path == "-" && input_was_closed) {
+        std::fputs("pluck-render: cannot read (standard input): it is closed\n", stderr);
+        return exit_failure;
     }
 
+    Job job;
+    if (!open_score_input(job.input, args.score_path)) {
+        std::fprintf(stderr, "pluck-render: %s\n", job.input.error.c_str());
+        return exit_failure;
+    }
     catch_stop_signals();
-    Output out;
-    out.progress.on_terminal = isatty(STDERR_FILENO) != 0;
-    out.progress.total_frames = total_frames;
-    out.progress.start = std::chrono::steady_clock::now();
-    if (!open_sound_file(out.writer, args.output_path, format)) {
-        std::fprintf(stderr, "%s: %s\n", program_name, out.writer.error.c_str());
+    if (!open_output_file(job.output, args.output_path, job.input.fd) ||
+        !start_sound_file(job.sound, output_file_sink(job.output), format, args.output_path)) {
+        std::fprintf(stderr, "pluck-render: %s\n", failure_reason(job).c_str());
+        abandon_sound_file(job.sound);
+        discard_output_file(job.output);
         return exit_failure;
     }
+    start_progress(job.progress, -1);
+    if (job.progress.on_terminal) {
+        const int64_t length_ms = args.length_ms >= 0 ? args.length_ms : length_read_ahead(job);
+        job.progress.total_frames = length_ms >= 0 ? frame_at_ms(length_ms) : -1;
+    }
+    start_score_render(job.render, FrameSink{write_chunk, &job}, args.length_ms);
 
-    const bool rendered = render_score(score.events, length_ms, FrameSink{write_chunk, &out});
-    if (!rendered || stop_signal != 0 || !finish_sound_file(out.writer)) {
-        end_progress(out.progress, false);
-        discard_sound_file(out.writer);
-        if (stop_signal != 0) {
-            std::fprintf(stderr, "%s: stopped; %s not written\n", program_name, args.output_path.c_str());
-            die_of_stop_signal();
-        }
-        std::fprintf(stderr, "%s: %s\n", program_name, out.writer.error.c_str());
-        return exit_failure;
+    const Outcome outcome = render_score(job);
+    end_progress(job.progress, job.sound.frames_written, outcome == Outcome::complete);
+    if (outcome != Outcome::complete) {
+        abandon_sound_file(job.sound);
+        discard_output_file(job.output);
     }
-    end_progress(out.progress, true);
+    switch (outcome) {
+        case Outcome::complete:
+            break;
+        case Outcome::bad_line:
+            std::fprintf(stderr, "%s:%lld: %s\n", job.input.name.c_str(),
+                         static_cast<long long>(job.reader.error_line), job.reader.error.c_str());
+            return exit_usage;
+        case Outcome::failed:
+            std::fprintf(stderr, "pluck-render: %s\n", failure_reason(job).c_str());
+            return exit_failure;
+        case Outcome::stopped:
+            std::fprintf(stderr, "pluck-render: stopped; %s not written\n", args.output_path.c_str());
+            end_by_stop_signal();
+    }
+    if (job.render.unplayed > 0) {
+        std::fprintf(
+            stderr,
+            "pluck-render: %lld event(s) at or after %lld ms, the end of the render, are not played\n",
+            static_cast<long long>(job.render.unplayed), static_cast<long long>(job.render.length_ms));
+    }
     if (format == SoundFileFormat::flac_24) {
-        std::fprintf(stderr, "%s: %lld of %lld samples clipped to [-1, 1]\n", program_name,
-                     static_cast<long long>(out.writer.clipped_samples),
-                     static_cast<long long>(total_frames * channel_count));
+        std::fprintf(stderr, "pluck-render: %lld of %lld samples clipped to [-1, 1]\n",
+                     static_cast<long long>(job.sound.clipped_samples),
+                     static_cast<long long>(job.sound.frames_written * channel_count));
     }
     return exit_ok;
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <utility>
 
 namespace pluck {
 
@@ -10,6 +11,8 @@ namespace {
 constexpr std::array<std::string_view, 10> action_names = {
     "z", "x", "c", "v", "b", "n", "m", "k", "space-down", "space-up",
 };
+
+constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
 
 // Longest piece of a bad line quoted back in a message.
 constexpr size_t max_quoted_bytes = 40;
@@ -110,49 +113,113 @@ bool parse_event(std::string_view line, ScoreEvent& event, std::string& error) {
     return true;
 }
 
+bool fail(ScoreReader& reader, std::string error) {
+    reader.error_line = reader.line_number;
+    reader.error = std::move(error);
+    return false;
+}
+
+// The line's words: without the byte order mark an editor may put at the
+// very start, a CR before the newline (a file from Windows) and blanks.
+std::string_view line_words(const ScoreReader& reader) {
+    std::string_view line = reader.line;
+    if (reader.line_number == 1 && line.substr(0, byte_order_mark.size()) == byte_order_mark) {
+        line.remove_prefix(byte_order_mark.size());
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    return trim_blanks(line);
+}
+
+bool has_nul(std::string_view bytes) {
+    return bytes.find('\0') != std::string_view::npos;
+}
+
+// Adds a piece of the current line. A comment may run on for ever, so once
+// the kept part of a long line shows that it is one, the rest is dropped.
+// The first fault in the bytes' order is the one reported, so that it is the
+// same however the line arrives.
+bool take_piece(ScoreReader& reader, std::string_view piece) {
+    const char* nul_error = "a NUL byte: a score is text, and this looks like binary data";
+    if (reader.in_comment) {
+        return !has_nul(piece) || fail(reader, nul_error);
+    }
+    const size_t room = max_score_line_bytes - reader.line.size();
+    const std::string_view kept = piece.substr(0, room);
+    if (has_nul(kept)) {
+        return fail(reader, nul_error);
+    }
+    reader.line.append(kept);
+    if (piece.size() <= room) {
+        return true;
+    }
+    if (line_words(reader).substr(0, 1) == "#") {
+        reader.in_comment = true;
+        return !has_nul(piece.substr(room)) || fail(reader, nul_error);
+    }
+    return fail(reader, "line longer than " + std::to_string(max_score_line_bytes) +
+                            " bytes: an event line is `<time_ms> <action>`");
+}
+
+// The current line is complete: an event, nothing (need_input) or a bad line.
+ScoreRead end_line(ScoreReader& reader, ScoreEvent& event) {
+    const std::string_view words = line_words(reader);
+    ScoreRead read = ScoreRead::need_input;
+    if (!reader.in_comment && !words.empty() && words.front() != '#') {
+        std::string error;
+        if (parse_event(words, event, error) && reader.read_any_event &&
+            event.time_ms < reader.last_time_ms) {
+            error = "time " + std::to_string(event.time_ms) + " is earlier than the event before it (" +
+                    std::to_string(reader.last_time_ms) + "): times must not decrease";
+        }
+        if (!error.empty()) {
+            fail(reader, error);
+            return ScoreRead::bad_line;
+        }
+        reader.read_any_event = true;
+        reader.last_time_ms = event.time_ms;
+        read = ScoreRead::event;
+    }
+    reader.line.clear();
+    reader.in_comment = false;
+    ++reader.line_number;
+    return read;
+}
+
 }  // namespace
 
 std::string_view score_action_name(ScoreAction action) {
     return action_names[static_cast<size_t>(action)];
 }
 
-ScoreParse parse_score(std::string_view text) {
-    ScoreParse parse;
-    constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
-    if (text.substr(0, byte_order_mark.size()) == byte_order_mark) {
-        text.remove_prefix(byte_order_mark.size());
+ScoreRead read_score_event(ScoreReader& reader, std::string_view& input, ScoreEvent& event) {
+    while (reader.error_line == 0 && !input.empty()) {
+        const size_t newline = input.find('\n');
+        const std::string_view piece = input.substr(0, newline);
+        input.remove_prefix(newline == std::string_view::npos ? input.size() : newline + 1);
+        if (!take_piece(reader, piece)) {
+            break;
+        }
+        if (newline == std::string_view::npos) {
+            return ScoreRead::need_input;
+        }
+        if (const ScoreRead read = end_line(reader, event); read != ScoreRead::need_input) {
+            return read;
+        }
     }
-    int64_t line_number = 0;
-    while (!text.empty()) {
-        ++line_number;
-        const size_t newline = text.find('\n');
-        std::string_view line = text.substr(0, newline);
-        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    return reader.error_line != 0 ? ScoreRead::bad_line : ScoreRead::need_input;
+}
 
-        // A CR before the newline (a file from Windows) and blanks before it.
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        line = trim_blanks(line);
-        if (line.empty() || line.front() == '#') {
-            continue;
-        }
-
-        ScoreEvent event;
-        std::string error;
-        if (parse_event(line, event, error) && !parse.events.empty() &&
-            event.time_ms < parse.events.back().time_ms) {
-            error = "time " + std::to_string(event.time_ms) + " is earlier than the event before it (" +
-                    std::to_string(parse.events.back().time_ms) + "): times must not decrease";
-        }
-        if (!error.empty()) {
-            parse.error_line = line_number;
-            parse.error = error;
-            return parse;
-        }
-        parse.events.push_back(event);
+ScoreRead finish_score(ScoreReader& reader, ScoreEvent& event) {
+    if (reader.error_line != 0) {
+        return ScoreRead::bad_line;
     }
-    return parse;
+    if (reader.line.empty() && !reader.in_comment) {
+        return ScoreRead::end;
+    }
+    const ScoreRead read = end_line(reader, event);
+    return read == ScoreRead::need_input ? ScoreRead::end : read;
 }
 
 }  // namespace pluck

@@ -1,11 +1,13 @@
 // A score: what a player did and when, one event per line as
-// `<time_ms> <action>`, for rendering the instrument offline.
+// `<time_ms> <action>`, for rendering the instrument offline. Read as a
+// stream, a line at a time, so that a score of any length (or one that never
+// ends) is played in the same small memory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace pluck {
 
@@ -34,23 +36,44 @@ struct ScoreEvent {
 // a valid reading of the instrument's 32-bit millisecond clock.
 constexpr int64_t max_score_time_ms = 2147483647;
 
-struct ScoreParse {
-    // In the order of the text; times never decrease.
-    std::vector<ScoreEvent> events;
-    // 0 when the whole text parsed; otherwise the 1-based number of the
-    // first bad line, described by `error`, and `events` holds the events
-    // of the lines before it.
-    int64_t error_line = 0;
-    std::string error;
+// Longest line kept in memory. An event line needs a few dozen bytes; a
+// longer one is reported as a bad line, except a comment, whose rest is
+// skipped however long it is.
+constexpr size_t max_score_line_bytes = 1024;
+
+enum class ScoreRead {
+    event,       // an event was read
+    need_input,  // the bytes given are used up; give more, or finish
+    end,         // (from finish_score only) the score is complete
+    bad_line,    // `error_line` and `error` say what is wrong; reading stops
 };
 
-// Parses a score. Blank lines, lines whose first non-blank character is `#`,
-// blanks (spaces and tabs) around the fields and a CR at the end of a line
-// are ignored, as is a UTF-8 byte order mark at the very start. The time is
-// a non-negative decimal integer; the action is one of `z x c v b n m k`,
-// `space-down` or `space-up`. Never fails on any input other than by
-// reporting its first bad line.
-ScoreParse parse_score(std::string_view text);
+// Where a score being read has got to. Its memory never grows beyond one
+// line of max_score_line_bytes.
+struct ScoreReader {
+    int64_t line_number = 1;  // of the line being read, counted from 1
+    std::string line;         // its bytes so far
+    bool in_comment = false;  // the rest of the line is a long comment's
+    bool read_any_event = false;
+    int64_t last_time_ms = 0;  // of the latest event, once read_any_event
+    int64_t error_line = 0;
+    std::string error;  // one printable line
+};
+
+// Reads from `input` up to the end of the next event line and removes what
+// it used from `input`. Blank lines, lines whose first non-blank character is
+// `#`, blanks (spaces and tabs) around the fields and a CR at the end of a
+// line are ignored, as is a UTF-8 byte order mark at the very start. The time
+// is a non-negative decimal integer, never less than the time before it; the
+// action is one of `z x c v b n m k`, `space-down` or `space-up`. A NUL byte
+// anywhere, or a line longer than max_score_line_bytes, is a bad line at
+// once, without waiting for its end. The same bytes give the same events and
+// errors however they are split into calls.
+ScoreRead read_score_event(ScoreReader& reader, std::string_view& input, ScoreEvent& event);
+
+// At the end of the input: reads a last line that has no newline. Returns
+// event (then `end` on the next call), end or bad_line.
+ScoreRead finish_score(ScoreReader& reader, ScoreEvent& event);
 
 // The word a score uses for `action`.
 std::string_view score_action_name(ScoreAction action);

@@ -1,12 +1,8 @@
 #include "tools/sound_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 #include "engine/tuning.h"
 
@@ -20,10 +16,6 @@ constexpr double pcm24_full_scale = 8388607.0;
 // libsndfile takes integer samples left-aligned in 32 bits and keeps the
 // top 24 of them.
 constexpr int pcm24_shift = 8;
-// Room left for the headers in a WAV file's 32-bit sizes.
-constexpr int64_t wav_header_allowance_bytes = 4096;
-// Attempts at a temporary name not already taken.
-constexpr int temp_name_attempts = 100;
 
 bool ends_with_ignoring_case(std::string_view s, std::string_view suffix) {
     if (s.size() < suffix.size()) {
@@ -39,28 +31,66 @@ bool ends_with_ignoring_case(std::string_view s, std::string_view suffix) {
     return true;
 }
 
-std::string system_error(const std::string& what) {
-    return what + ": " + std::strerror(errno);
+// libsndfile's view of the sink: a file it writes and seeks in, never reads.
+SoundFileWriter& writer_of(void* user_data) {
+    return *static_cast<SoundFileWriter*>(user_data);
 }
 
-// A hidden name beside `path`: `dir/.name.<pid>.<n>.part`, so that the
-// rename into place stays on one file system.
-std::string temp_path_for(const std::string& path, int attempt) {
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + "." + name + "." + std::to_string(getpid()) + "." + std::to_string(attempt) + ".part";
+sf_count_t flac_length(void* user_data) {
+    return static_cast<sf_count_t>(writer_of(user_data).length);
 }
 
-void close_quietly(SoundFileWriter& writer) {
-    if (writer.file != nullptr) {
-        sf_close(writer.file);
-        writer.file = nullptr;
+sf_count_t flac_seek(sf_count_t offset, int whence, void* user_data) {
+    SoundFileWriter& w = writer_of(user_data);
+    const auto base = static_cast<sf_count_t>(whence == SEEK_SET   ? 0
+                                              : whence == SEEK_CUR ? w.position
+                                                                   : w.length);
+    w.position = static_cast<uint64_t>(std::max<sf_count_t>(base + offset, 0));
+    return static_cast<sf_count_t>(w.position);
+}
+
+sf_count_t flac_read(void*, sf_count_t, void*) {
+    return 0;
+}
+
+sf_count_t flac_write(const void* bytes, sf_count_t count, void* user_data) {
+    SoundFileWriter& w = writer_of(user_data);
+    if (!w.sink.write_at(w.sink.context, w.position, bytes, static_cast<size_t>(count))) {
+        return 0;
     }
-    if (writer.fd >= 0) {
-        close(writer.fd);
-        writer.fd = -1;
+    w.position += static_cast<uint64_t>(count);
+    w.length = std::max(w.length, w.position);
+    return count;
+}
+
+sf_count_t flac_tell(void* user_data) {
+    return static_cast<sf_count_t>(writer_of(user_data).position);
+}
+
+// max_wav_frames as h:mm:ss.
+std::string longest_wav_text() {
+    const int64_t seconds = max_wav_frames / sample_rate_hz;
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+    return text;
+}
+
+bool start_flac(SoundFileWriter& writer) {
+    SF_VIRTUAL_IO io{flac_length, flac_seek, flac_read, flac_write, flac_tell};
+    SF_INFO info{};
+    info.samplerate = sample_rate_hz;
+    info.channels = channel_count;
+    info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+    writer.flac = sf_open_virtual(&io, SFM_WRITE, &info, &writer);
+    // The encoder starts (and writes the stream's header) with the first
+    // frames; started now, a render of no frames is still a valid file.
+    if (writer.flac == nullptr || sf_command(writer.flac, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 ||
+        sf_error(writer.flac) != SF_ERR_NO_ERROR) {
+        writer.error = "cannot write " + writer.path + ": " + sf_strerror(writer.flac);
+        return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -78,10 +108,7 @@ bool sound_file_format_for_path(std::string_view path, SoundFileFormat& format) 
 }
 
 int64_t max_sound_file_frames(SoundFileFormat format) {
-    if (format == SoundFileFormat::wav_float) {
-        return (INT64_C(0xFFFFFFFF) - wav_header_allowance_bytes) / frame_bytes;
-    }
-    return INT64_MAX / frame_bytes;
+    return format == SoundFileFormat::wav_float ? max_wav_frames : INT64_MAX / frame_bytes;
 }
 
 int32_t sample_to_pcm24(float sample, int64_t& clipped) {
@@ -95,43 +122,26 @@ int32_t sample_to_pcm24(float sample, int64_t& clipped) {
     return static_cast<int32_t>(std::nearbyint(x * pcm24_full_scale));
 }
 
-bool open_sound_file(SoundFileWriter& writer, const std::string& path, SoundFileFormat format) {
+bool start_sound_file(SoundFileWriter& writer, ByteSink sink, SoundFileFormat format,
+                      const std::string& path) {
+    abandon_sound_file(writer);
     writer = SoundFileWriter{};
     writer.format = format;
     writer.path = path;
-    for (int attempt = 0; attempt < temp_name_attempts && writer.fd < 0; ++attempt) {
-        writer.temp_path = temp_path_for(path, attempt);
-        // Read and write: the FLAC encoder goes back to finish its header.
-        writer.fd = open(writer.temp_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (writer.fd < 0 && errno != EEXIST) {
-            break;
-        }
-    }
-    if (writer.fd < 0) {
-        writer.error = system_error("cannot write " + path);
-        writer.temp_path.clear();
-        return false;
-    }
-
-    SF_INFO info{};
-    info.samplerate = sample_rate_hz;
-    info.channels = channel_count;
-    info.format = format == SoundFileFormat::wav_float ? (SF_FORMAT_WAV | SF_FORMAT_FLOAT)
-                                                       : (SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
-    // The descriptor stays ours, to be synced and closed after sf_close().
-    writer.file = sf_open_fd(writer.fd, SFM_WRITE, &info, SF_FALSE);
-    if (writer.file == nullptr) {
-        writer.error = "cannot write " + path + ": " + sf_strerror(nullptr);
-        discard_sound_file(writer);
-        return false;
-    }
-    return true;
+    writer.sink = sink;
+    return format == SoundFileFormat::wav_float ? start_wav(writer.wav, sink) : start_flac(writer);
 }
 
 bool write_sound_frames(SoundFileWriter& writer, const float* samples, int64_t frames) {
-    sf_count_t written = 0;
     if (writer.format == SoundFileFormat::wav_float) {
-        written = sf_writef_float(writer.file, samples, frames);
+        if (frames > max_wav_frames - writer.frames_written) {
+            writer.error = "cannot write " + writer.path + ": a WAV file holds at most " +
+                           longest_wav_text() + " of sound; write a .flac file instead";
+            return false;
+        }
+        if (!write_wav_frames(writer.wav, samples, frames)) {
+            return false;
+        }
     } else {
         writer.pcm.resize(static_cast<size_t>(frames * channel_count));
         for (size_t i = 0; i < writer.pcm.size(); ++i) {
@@ -139,53 +149,33 @@ bool write_sound_frames(SoundFileWriter& writer, const float* samples, int64_t f
             const auto value = static_cast<uint32_t>(sample_to_pcm24(samples[i], writer.clipped_samples));
             writer.pcm[i] = static_cast<int32_t>(value << pcm24_shift);
         }
-        written = sf_writef_int(writer.file, writer.pcm.data(), frames);
-    }
-    if (written != frames) {
-        writer.error = "cannot write " + writer.path + ": " + sf_strerror(writer.file);
-        return false;
+        if (sf_writef_int(writer.flac, writer.pcm.data(), frames) != frames) {
+            writer.error = "cannot write " + writer.path + ": " + sf_strerror(writer.flac);
+            return false;
+        }
     }
     writer.frames_written += frames;
     return true;
 }
 
 bool finish_sound_file(SoundFileWriter& writer) {
-    // sf_close() writes the final header; its result says whether it could.
-    const int close_error = sf_close(writer.file);
-    writer.file = nullptr;
+    if (writer.format == SoundFileFormat::wav_float) {
+        return finish_wav(writer.wav);
+    }
+    // sf_close() finishes the stream and writes its header again.
+    const int close_error = sf_close(writer.flac);
+    writer.flac = nullptr;
     if (close_error != 0) {
         writer.error = "cannot write " + writer.path + ": " + sf_error_number(close_error);
-        discard_sound_file(writer);
         return false;
     }
-    // On disk before it takes the name: a crash must not leave a named but
-    // empty file in place of the old one.
-    bool ok = fsync(writer.fd) == 0;
-    if (!ok) {
-        writer.error = system_error("cannot write " + writer.path);
-    }
-    if (close(writer.fd) != 0 && ok) {
-        writer.error = system_error("cannot write " + writer.path);
-        ok = false;
-    }
-    writer.fd = -1;
-    if (ok && rename(writer.temp_path.c_str(), writer.path.c_str()) != 0) {
-        writer.error = system_error("cannot write " + writer.path);
-        ok = false;
-    }
-    if (!ok) {
-        discard_sound_file(writer);
-        return false;
-    }
-    writer.temp_path.clear();
     return true;
 }
 
-void discard_sound_file(SoundFileWriter& writer) {
-    close_quietly(writer);
-    if (!writer.temp_path.empty()) {
-        unlink(writer.temp_path.c_str());
-        writer.temp_path.clear();
+void abandon_sound_file(SoundFileWriter& writer) {
+    if (writer.flac != nullptr) {
+        sf_close(writer.flac);
+        writer.flac = nullptr;
     }
 }
 

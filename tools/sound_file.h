@@ -1,5 +1,4 @@
-// Rendered frames written to a WAV or FLAC file, which appears under its
-// name only once it is complete.
+// Rendered frames encoded as a WAV or FLAC file, written through a ByteSink.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +7,8 @@
 #include <vector>
 
 #include <sndfile.h>
+
+#include "tools/wav_file.h"
 
 namespace pluck {
 
@@ -32,33 +33,34 @@ int32_t sample_to_pcm24(float sample, int64_t& clipped);
 
 struct SoundFileWriter {
     SoundFileFormat format = SoundFileFormat::wav_float;
-    // The file asked for, and the temporary file beside it that holds the
-    // frames until finish_sound_file() renames it into place.
-    std::string path;
-    std::string temp_path;
-    int fd = -1;
-    SNDFILE* file = nullptr;
+    std::string path;  // for messages
+    ByteSink sink{};
+    WavWriter wav;
+    // FLAC: libsndfile's encoder, writing to the sink at `position`.
+    SNDFILE* flac = nullptr;
+    uint64_t position = 0;
+    uint64_t length = 0;
+    std::vector<int32_t> pcm;
     int64_t frames_written = 0;
     // Samples (not frames) clipped so far; FLAC only.
     int64_t clipped_samples = 0;
-    std::vector<int32_t> pcm;
-    // What went wrong, when a call returns false.
+    // What went wrong, when a call returns false for a reason of its own
+    // rather than the sink's.
     std::string error;
 };
 
-// Creates the temporary file for `path` and opens it as a stereo 44.1 kHz
-// file of `format`. On failure nothing is left on disk.
-bool open_sound_file(SoundFileWriter& writer, const std::string& path, SoundFileFormat format);
+// Starts a stereo 44.1 kHz file of `format` in `sink`, whose bytes already
+// make a valid, empty file. The writer must stay where it is until closed.
+bool start_sound_file(SoundFileWriter& writer, ByteSink sink, SoundFileFormat format,
+                      const std::string& path);
 
 // Appends `frames` interleaved stereo frames.
 bool write_sound_frames(SoundFileWriter& writer, const float* samples, int64_t frames);
 
-// Completes the file, flushes it to disk and renames it to `path`,
-// replacing any file there. On failure the temporary file is removed.
+// Completes the file's headers.
 bool finish_sound_file(SoundFileWriter& writer);
 
-// Closes and removes the temporary file, leaving `path` as it was. Safe to
-// call at any point, and again.
-void discard_sound_file(SoundFileWriter& writer);
+// Lets go of an unfinished file. Safe to call at any point, and again.
+void abandon_sound_file(SoundFileWriter& writer);
 
 }  // namespace pluck

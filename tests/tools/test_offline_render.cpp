@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -11,7 +14,6 @@
 #include "control/play_pass.h"
 #include "engine/render.h"
 #include "engine/synth_state.h"
-#include "tests/tools/scratch_dir.h"
 #include "tools/offline_render.h"
 #include "tools/score.h"
 
@@ -30,11 +32,22 @@ bool append_frames(const float* samples, int64_t frames, void* context) {
     return true;
 }
 
+// Plays a score as pluck-render does, each event as soon as its line is
+// read, for `length_ms` (-1: the last event's time and the tail).
 std::vector<float> render_text(const std::string& text, int64_t length_ms) {
-    const ScoreParse score = parse_score(text);
-    EXPECT_EQ(score.error_line, 0) << score.error;
     std::vector<float> out;
-    EXPECT_TRUE(render_score(score.events, length_ms, FrameSink{append_frames, &out}));
+    ScoreRender render;
+    start_score_render(render, FrameSink{append_frames, &out}, length_ms);
+    ScoreReader reader;
+    ScoreEvent event;
+    std::string_view bytes = text;
+    ScoreRead read = ScoreRead::need_input;
+    while ((read = read_score_event(reader, bytes, event)) == ScoreRead::event ||
+           (read == ScoreRead::need_input && (read = finish_score(reader, event)) == ScoreRead::event)) {
+        EXPECT_TRUE(render_score_event(render, event));
+    }
+    EXPECT_EQ(read, ScoreRead::end) << reader.error;
+    EXPECT_TRUE(end_score_render(render, reader));
     return out;
 }
 
@@ -69,13 +82,15 @@ int64_t first_difference(const std::vector<float>& a, const std::vector<float>& 
 }
 
 // Exactly floor(m * 44100 / 1000) frames for a length of m ms, computed in
-// 64 bits (2^31 - 1 ms overflows a 32-bit product); an event at the very
-// end is not played.
+// 64 bits (2^31 - 1 ms overflows a 32-bit product), 3000 ms after the last
+// event by default; an event at the very end is not played.
 TEST(OfflineRender, WritesExactlyTheFramesOfItsLength) {
-    const std::pair<int64_t, int64_t> lengths[] = {{0, 0}, {1, 44}, {9, 396}, {10, 441}, {1001, 44144}};
+    const std::pair<int64_t, int64_t> lengths[] = {{0, 0},    {1, 44},       {9, 396},
+                                                   {10, 441}, {1001, 44144}, {-1, 132388}};
     for (const auto& [length_ms, frames] : lengths) {
-        EXPECT_EQ(render_text("0 v\n", length_ms).size(), static_cast<size_t>(2 * frames)) << length_ms;
+        EXPECT_EQ(render_text("0 v\n2 c\n", length_ms).size(), static_cast<size_t>(2 * frames)) << length_ms;
     }
+    EXPECT_EQ(render_text("", -1).size(), static_cast<size_t>(2 * 132300));
     EXPECT_EQ(frame_at_ms(max_score_time_ms), INT64_C(94704028832));
     const std::vector<float> out = render_text("100 v\n", 100);
     EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float v) { return v == 0.0f; }));
@@ -190,9 +205,10 @@ TEST(OfflineRender, ALiveSessionIsAScore) {
 // stay valid) to the same bits: 64-bit FNV-1a over the samples' bits, taken
 // from a release build. Any build that rounds a step differently fails.
 TEST(OfflineRender, DemoScoreGivesTheSameBitsOnEveryBuild) {
-    const std::string text = read_text(PLUCK_SOURCE_DIR "/examples/demo.score");
+    std::ifstream file(PLUCK_SOURCE_DIR "/examples/demo.score", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     uint64_t digest = 0xcbf29ce484222325u;
-    for (float sample : render_text(text, default_render_length_ms(parse_score(text).events))) {
+    for (float sample : render_text(text, -1)) {
         for (int byte = 0; byte < 4; ++byte) {
             digest = (digest ^ ((std::bit_cast<uint32_t>(sample) >> (8 * byte)) & 0xffu)) * 0x100000001b3u;
         }

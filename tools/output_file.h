@@ -1,0 +1,54 @@
+// The file a render writes. It has no name while it is written, takes the
+// name asked for only once complete, and a render that fails or is stopped
+// leaves the file system as it found it: an earlier file of that name is
+// untouched and no partial file remains. An output that would be refused
+// (the score itself, a directory, a file the user may not write) is refused
+// when opened, before anything is rendered.
+//
+// Names: `-o link.wav` writes the file the link points to (and creates it if
+// it does not exist yet); the link stays. A file that is replaced keeps its
+// permission bits and, where the user may set them, its owner and group. A
+// file with other hard links is overwritten in place once the render is
+// complete, so that every one of its names holds the new sound; only there
+// is the file briefly incomplete, while the finished render is copied in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/wav_file.h"
+
+namespace pluck {
+
+struct OutputFile {
+    std::string path;  // as asked for, for messages
+    // The directory and name of the file that is replaced or made, with
+    // every symbolic link on the way followed.
+    std::string dir;
+    std::string name;
+    int dir_fd = -1;
+    int fd = -1;             // the file being written
+    bool anonymous = false;  // it has no name at all until it is committed
+    std::string temp_name;   // else its short hidden name in `dir`
+    uint64_t size = 0;       // bytes written
+    unsigned new_file_mode = 0;
+    // When a call returns false: "cannot write PATH: reason".
+    std::string error;
+};
+
+// Opens an unnamed file beside the file `path` names, or refuses: when that
+// file is the score being read (`input_fd`, or -1 for none), a directory or
+// anything but a regular file, or one that cannot be written.
+bool open_output_file(OutputFile& out, const std::string& path, int input_fd);
+
+// Writes to the file; a failure's reason goes to `out.error`.
+ByteSink output_file_sink(OutputFile& out);
+
+// Puts the file on disk under its name, replacing any file there. On
+// failure the unnamed file is discarded.
+bool commit_output_file(OutputFile& out);
+
+// Closes and forgets the unnamed file. Safe to call at any point, and again.
+void discard_output_file(OutputFile& out);
+
+}  // namespace pluck

@@ -1,0 +1,321 @@
+// Linux: the file is made with O_TMPFILE, which has no name, so that even a
+// SIGKILL or a power cut mid-render leaves nothing behind; at the end it is
+// linked under a short hidden name (through /proc/self/fd, which needs no
+// privilege) and renamed over the target. Where the file system has no
+// O_TMPFILE (or /proc is missing), the file gets the short hidden name from
+// the start, and every signal that can be caught removes it.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "tools/output_file.h"
+
+namespace pluck {
+
+namespace {
+
+// As the kernel allows when it resolves a path itself.
+constexpr int max_link_hops = 40;
+constexpr int temp_name_attempts = 100;
+// Bytes copied at once into a hard-linked file.
+constexpr size_t copy_block_bytes = 1 << 20;
+
+// The named temporary file, for a handler that runs when the program
+// crashes: what it needs, kept where it can read it safely.
+volatile std::sig_atomic_t crash_cleanup_dir_fd = -1;
+char crash_cleanup_name[64];
+
+constexpr int crash_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
+
+// Removes the named temporary file, then lets the signal do what it does:
+// SA_RESETHAND put the default action back, and the signal raised again is
+// delivered as the handler returns, whether it came from a fault or from
+// kill.
+void on_crash_signal(int signal_number) {
+    if (crash_cleanup_dir_fd >= 0) {
+        unlinkat(crash_cleanup_dir_fd, crash_cleanup_name, 0);
+    }
+    raise(signal_number);
+}
+
+void catch_crash_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_crash_signal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : crash_signals) {
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+bool fail(OutputFile& out, int error_number) {
+    out.error = "cannot write " + out.path + ": " + std::strerror(error_number);
+    return false;
+}
+
+bool fail(OutputFile& out, const char* reason) {
+    out.error = "cannot write " + out.path + ": " + reason;
+    return false;
+}
+
+// Splits `path` into its directory ("." for none) and its last name.
+void split_path(const std::string& path, std::string& dir, std::string& name) {
+    const size_t slash = path.rfind('/');
+    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows symbolic links from `path` to the file they lead to, which need
+// not exist yet. False with errno set if a link cannot be read.
+bool follow_links(const std::string& path, std::string& dir, std::string& name) {
+    split_path(path, dir, name);
+    for (int hop = 0; hop < max_link_hops; ++hop) {
+        const std::string at = dir + "/" + name;
+        struct stat st {};
+        if (lstat(at.c_str(), &st) != 0) {
+            return errno == ENOENT;  // a new file
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            return true;
+        }
+        char target[PATH_MAX];
+        const ssize_t length = readlink(at.c_str(), target, sizeof target);
+        if (length < 0 || static_cast<size_t>(length) == sizeof target) {
+            errno = length < 0 ? errno : ENAMETOOLONG;
+            return false;
+        }
+        const std::string next(target, static_cast<size_t>(length));
+        split_path(next.front() == '/' ? next : dir + "/" + next, dir, name);
+    }
+    errno = ELOOP;
+    return false;
+}
+
+std::string proc_fd_path(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// The unnamed file, if the file system and /proc allow it.
+bool open_anonymous(OutputFile& out) {
+    out.fd = openat(out.dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (out.fd >= 0 && access(proc_fd_path(out.fd).c_str(), F_OK) != 0) {
+        close(out.fd);
+        out.fd = -1;
+        errno = EOPNOTSUPP;
+    }
+    out.anonymous = out.fd >= 0;
+    return out.anonymous;
+}
+
+// A short name, so that a target name of any valid length still works.
+std::string temp_name_for(int attempt) {
+    return ".pluck-render-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+}
+
+bool open_named(OutputFile& out) {
+    catch_crash_signals();
+    for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
+        const std::string name = temp_name_for(attempt);
+        out.fd = openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (out.fd >= 0) {
+            out.temp_name = name;
+            std::snprintf(crash_cleanup_name, sizeof crash_cleanup_name, "%s", name.c_str());
+            crash_cleanup_dir_fd = out.dir_fd;
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Gives the finished file the name `out.temp_name` in its directory.
+bool link_anonymous(OutputFile& out) {
+    const std::string from = proc_fd_path(out.fd);
+    for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
+        const std::string name = temp_name_for(attempt);
+        if (linkat(AT_FDCWD, from.c_str(), out.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            out.temp_name = name;
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// The file as the target had it: owner and group where allowed (a user
+// may give a file only to a group of their own), then the permission bits,
+// which a change of owner may have cleared.
+void take_over_attributes(const OutputFile& out, const struct stat& target) {
+    if (fchown(out.fd, target.st_uid, target.st_gid) != 0) {
+        [[maybe_unused]] const int ignored = fchown(out.fd, static_cast<uid_t>(-1), target.st_gid);
+    }
+    fchmod(out.fd, target.st_mode & 07777);
+}
+
+// Writes all of `size` bytes at `offset`: 0, or the reason it could not.
+int write_all(int fd, uint64_t offset, const char* bytes, size_t size) {
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : EIO;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Copies the finished file over a file that has other hard links, so that
+// every link holds the new sound.
+bool copy_in_place(OutputFile& out) {
+    const int target = openat(out.dir_fd, out.name.c_str(), O_WRONLY | O_CLOEXEC);
+    if (target < 0) {
+        return fail(out, errno);
+    }
+    std::vector<char> block(copy_block_bytes);
+    int error_number = 0;
+    for (uint64_t done = 0; error_number == 0 && done < out.size;) {
+        const ssize_t got = pread(out.fd, block.data(), std::min<uint64_t>(block.size(), out.size - done),
+                                  static_cast<off_t>(done));
+        if (got <= 0) {
+            error_number = got < 0 ? errno : EIO;
+            break;
+        }
+        error_number = write_all(target, done, block.data(), static_cast<size_t>(got));
+        done += static_cast<uint64_t>(got);
+    }
+    if (error_number == 0 && (ftruncate(target, static_cast<off_t>(out.size)) != 0 || fsync(target) != 0)) {
+        error_number = errno;
+    }
+    if (close(target) != 0 && error_number == 0) {
+        error_number = errno;
+    }
+    return error_number == 0 || fail(out, error_number);
+}
+
+bool write_at(void* context, uint64_t offset, const void* bytes, size_t size) {
+    OutputFile& out = *static_cast<OutputFile*>(context);
+    if (const int error_number = write_all(out.fd, offset, static_cast<const char*>(bytes), size)) {
+        return fail(out, error_number);
+    }
+    out.size = std::max<uint64_t>(out.size, offset + size);
+    return true;
+}
+
+// Everything open_output_file() does, leaving what it opened on failure.
+bool open_checked(OutputFile& out, int input_fd) {
+    if (!follow_links(out.path, out.dir, out.name)) {
+        return fail(out, errno);
+    }
+    out.dir_fd = open(out.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (out.dir_fd < 0) {
+        return fail(out, errno);
+    }
+    struct stat target {};
+    struct stat input {};
+    if (fstatat(out.dir_fd, out.name.c_str(), &target, 0) == 0) {
+        if (S_ISDIR(target.st_mode)) {
+            return fail(out, EISDIR);
+        }
+        if (!S_ISREG(target.st_mode)) {
+            return fail(out, "not a regular file");
+        }
+        if (input_fd >= 0 && fstat(input_fd, &input) == 0 && input.st_dev == target.st_dev &&
+            input.st_ino == target.st_ino) {
+            return fail(out, "it is the score being read");
+        }
+        if (faccessat(out.dir_fd, out.name.c_str(), W_OK, AT_EACCESS) != 0) {
+            return fail(out, errno);
+        }
+    } else if (errno != ENOENT) {
+        return fail(out, errno);
+    }
+    if (!open_anonymous(out) && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        return fail(out, errno);
+    }
+    return out.fd >= 0 || open_named(out) || fail(out, errno);
+}
+
+}  // namespace
+
+bool open_output_file(OutputFile& out, const std::string& path, int input_fd) {
+    out = OutputFile{};
+    out.path = path;
+    const mode_t mask = umask(0);
+    umask(mask);
+    out.new_file_mode = 0666 & ~mask;
+    if (!open_checked(out, input_fd)) {
+        discard_output_file(out);
+        return false;
+    }
+    return true;
+}
+
+ByteSink output_file_sink(OutputFile& out) {
+    return ByteSink{write_at, &out};
+}
+
+bool commit_output_file(OutputFile& out) {
+    // On disk before it takes the name: a crash must not leave a named but
+    // empty file in place of the old one.
+    if (fsync(out.fd) != 0) {
+        fail(out, errno);
+        discard_output_file(out);
+        return false;
+    }
+    struct stat target {};
+    const bool exists = fstatat(out.dir_fd, out.name.c_str(), &target, 0) == 0;
+    bool ok = true;
+    if (exists && S_ISREG(target.st_mode) && target.st_nlink > 1) {
+        ok = copy_in_place(out);
+    } else {
+        if (exists) {
+            take_over_attributes(out, target);
+        } else {
+            fchmod(out.fd, out.new_file_mode);
+        }
+        ok = (!out.anonymous || link_anonymous(out) || fail(out, errno)) &&
+             (renameat(out.dir_fd, out.temp_name.c_str(), out.dir_fd, out.name.c_str()) == 0 ||
+              fail(out, errno));
+        if (ok) {
+            crash_cleanup_dir_fd = -1;
+            out.temp_name.clear();
+        }
+    }
+    discard_output_file(out);
+    return ok;
+}
+
+void discard_output_file(OutputFile& out) {
+    if (out.fd >= 0) {
+        close(out.fd);
+        out.fd = -1;
+    }
+    if (!out.temp_name.empty()) {
+        unlinkat(out.dir_fd, out.temp_name.c_str(), 0);
+        out.temp_name.clear();
+    }
+    crash_cleanup_dir_fd = -1;
+    if (out.dir_fd >= 0) {
+        close(out.dir_fd);
+        out.dir_fd = -1;
+    }
+}
+
+}  // namespace pluck
