@@ -32,7 +32,7 @@ function fail(message, status) {
   process.exit(status);
 }
 
-const usageError = (message) => fail(`render.mjs: ${message}\n${usage.trimEnd()}`, exitUsage);
+const usageError = (message) => fail(`render.mjs: ${message} (see render.mjs --help)`, exitUsage);
 
 function parseCommandLine(argv) {
   let parsed;

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "control/note_keys.h"
 #include "control/play_session.h"
@@ -32,8 +34,15 @@ constexpr int32_t level_probe_samples = 64;
 PlaySession live;
 float live_out[channel_count * max_live_frames];
 
+// A score read whole (a page holds it in memory anyway): its events, and the
+// reader, which knows its default length or its first bad line.
+struct ReadScore {
+    std::vector<ScoreEvent> events;
+    ScoreReader reader;
+};
+
 std::string score_text;
-ScoreParse score;
+ReadScore score;
 // The next event of `score` that the session plays; past the end when the
 // session plays no score.
 size_t next_score_event = 0;
@@ -150,18 +159,27 @@ PLUCK_EXPORT(pluck_score_text) char* pluck_score_text(int32_t bytes) {
 // the first bad line, which pluck_score_error describes. A session playing
 // a score must be started again.
 PLUCK_EXPORT(pluck_parse_score) double pluck_parse_score() {
-    score = parse_score(score_text);
+    score = ReadScore{};
+    std::string_view input = score_text;
+    ScoreEvent event;
+    ScoreRead read = ScoreRead::event;
+    while ((read = read_score_event(score.reader, input, event)) == ScoreRead::event) {
+        score.events.push_back(event);
+    }
+    while (read == ScoreRead::need_input && (read = finish_score(score.reader, event)) == ScoreRead::event) {
+        score.events.push_back(event);
+    }
     next_score_event = score.events.size();
-    return static_cast<double>(score.error_line);
+    return static_cast<double>(score.reader.error_line);
 }
 
 PLUCK_EXPORT(pluck_score_error) const char* pluck_score_error() {
-    return score.error.c_str();
+    return score.reader.error.c_str();
 }
 
 // The render length when none is asked for: the last event plus the tail.
 PLUCK_EXPORT(pluck_score_length_ms) double pluck_score_length_ms() {
-    return static_cast<double>(default_render_length_ms(score.events));
+    return static_cast<double>(default_render_length_ms(score.reader));
 }
 
 // Events of the parsed score at or after `ms`, which a render of that
@@ -175,8 +193,14 @@ PLUCK_EXPORT(pluck_score_events_from) int32_t pluck_score_events_from(double ms)
 // the frames to the host's write_frames in chunks. 0 if the host stopped it.
 // It ends any live session.
 PLUCK_EXPORT(pluck_render_score) int32_t pluck_render_score(double length_ms) {
-    return render_score(score.events, static_cast<int64_t>(length_ms), FrameSink{write_to_host, nullptr}) ? 1
-                                                                                                          : 0;
+    ScoreRender render;
+    start_score_render(render, FrameSink{write_to_host, nullptr}, static_cast<int64_t>(length_ms));
+    for (const ScoreEvent& event : score.events) {
+        if (!render_score_event(render, event)) {
+            return 0;
+        }
+    }
+    return end_score_render(render, score.reader) ? 1 : 0;
 }
 
 }  // namespace pluck

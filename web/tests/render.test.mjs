@@ -76,6 +76,7 @@ test("bad input is answered as pluck-render answers it", () => {
       stderr
         .split("\n")[0]
         .replace(/^(pluck-render|render\.mjs): /, "")
+        .replace(/ \(see (pluck-render|render\.mjs) --help\)$/, "")
         .replace(/^(cannot read [^:]*):.*/, "$1");
     assert.equal(firstLine(web.stderr), firstLine(native.stderr), args.join(" "));
   }
