@@ -9,8 +9,10 @@ plain terminal or, with kitty=True, as one that supports the protocol.
     term.send("v")
     assert term.exit_status() == 0 and term.settings_restored()
 """
+import ast
 import re
 import signal
+import tempfile
 import termios
 import time
 
@@ -31,9 +33,17 @@ KITTY_PUSH_POP = re.compile(rb"\x1b\[([<>])[0-9]*u")
 
 class Terminal:
     def __init__(self, argv, env=None, kitty=False, answer=True, dimensions=(24, 80)):
-        self.child = pexpect.spawn(argv[0], list(argv[1:]), env=env, dimensions=dimensions, timeout=10)
+        # The settings the program starts with, read on its side just before
+        # it starts: read here after the start, they may already be its own.
+        with tempfile.NamedTemporaryFile(prefix="pluck-tty-") as settings:
+            def record_settings():
+                with open(settings.name, "w") as f:
+                    f.write(repr(termios.tcgetattr(0)))
+
+            self.child = pexpect.spawn(argv[0], list(argv[1:]), env=env, dimensions=dimensions, timeout=10,
+                                       preexec_fn=record_settings)
+            self.before = ast.literal_eval(open(settings.name).read())
         self.child.delaybeforesend = None
-        self.before = termios.tcgetattr(self.child.child_fd)
         self.output = b""
         self.kitty = kitty
         self.answered = not answer
