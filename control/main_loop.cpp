@@ -51,12 +51,6 @@ void run_main_loop(Terminal& t, KeyDecoder& decoder) {
     bool sounded = false;        // some pass has plucked or played
     uint32_t last_sound_ms = 0;  // the latest such pass
     for (;;) {
-        // Ctrl-Z's byte suspends only when it comes from a terminal.
-        if (take_suspend_signal() || (decoder.suspend && t.raw)) {
-            await_key_releases(t, decoder);
-            suspend_terminal(t, decoder);
-        }
-        decoder.suspend = false;
         if (take_continue_signal()) {
             resume_terminal(t, decoder);
         }
@@ -73,6 +67,14 @@ void run_main_loop(Terminal& t, KeyDecoder& decoder) {
         // A terminal that ends has hung up: nobody is listening.
         if (decoder.quit || quit_signalled() || (t.input_ended && t.raw)) {
             break;
+        }
+        // Ctrl-Z's byte suspends only when it comes from a terminal.
+        const bool suspend = take_suspend_signal() || (decoder.suspend && t.raw);
+        decoder.suspend = false;
+        if (suspend) {
+            await_key_releases(t, decoder);
+            suspend_terminal(t, decoder);
+            continue;
         }
         const bool space = space_down(decoder);
         const uint32_t pressed = take_pressed(decoder);

@@ -92,7 +92,6 @@ def test_piped_keys_ring_out_before_the_end(pulse, interrupt):
     assert first is not None, "nothing sounded"
     last = max(i for i in range(first, len(left)) if left[i] != 0.0)
     rang = (last - first) / 44100
-    assert len(sound.onsets(left)) == 1, "one chord"
     if interrupt is None:
         assert 2.9 < rang < 3.5 and took < 4.5, "rang %.2f s, ended after %.2f s" % (rang, took)
     else:
