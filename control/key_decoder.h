@@ -26,8 +26,8 @@ namespace pluck {
 // note holds), and until then assumes them to lie within these bounds.
 constexpr uint32_t repeat_delay_min_ms = 150;
 constexpr uint32_t repeat_delay_max_ms = 1000;
-constexpr uint32_t repeat_interval_min_ms = 10;  // shorter gaps are reads bunched up, not timing
-constexpr uint32_t repeat_interval_max_ms = 150;
+constexpr uint32_t repeat_interval_min_ms = 10;      // shorter gaps are reads bunched up, not timing
+constexpr uint32_t repeat_interval_max_ms = 100;     // 10/s: slower gaps are not learned as a rate
 constexpr uint32_t repeat_interval_unknown_ms = 40;  // the slowest common rate, 25/s
 // How far a repeat may stray from the learned timing (the terminal, the
 // system and a remote link all add jitter).

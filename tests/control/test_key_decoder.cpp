@@ -246,8 +246,8 @@ TEST(KeyDecoderPlain, SpaceHoldTeachesTheRepeatTimingButTapsDoNot) {
 // A keyboard typing one note key on a plain terminal, its repeats a few
 // milliseconds off the beat; counts the plucks.
 struct Keyboard {
-    uint32_t delay_ms;
-    uint32_t interval_ms;
+    uint32_t delay_ms = 0;
+    uint32_t interval_ms = 0;
     KeyDecoder d;
     int plucks = 0;
     size_t beat = 0;
@@ -282,7 +282,9 @@ TEST(KeyDecoderPlain, RealisticKeyboardsPluckOncePerPress) {
     for (const auto& [delay, interval] : {std::pair{250u, 30u}, std::pair{250u, 40u}, std::pair{500u, 33u},
                                           std::pair{600u, 30u}, std::pair{660u, 40u}, std::pair{660u, 25u}}) {
         SCOPED_TRACE(testing::Message() << "delay " << delay << " ms, interval " << interval << " ms");
-        Keyboard kb{delay, interval};
+        Keyboard kb;
+        kb.delay_ms = delay;
+        kb.interval_ms = interval;
         uint32_t last = kb.hold(1000, 2000);
         kb.look(last + 1000);
         EXPECT_EQ(kb.plucks, 1) << "first hold";
