@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     pluck::KeyDecoder decoder;
     pluck::Terminal terminal;
     std::thread loop([&] {
-        pluck::open_terminal(terminal, slave, decoder);
+        pluck::open_terminal(terminal, slave, decoder, "xterm-256color");
         pluck::run_main_loop(terminal, decoder);
         pluck::close_terminal(terminal);
     });

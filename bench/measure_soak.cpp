@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     });
     pluck::KeyDecoder decoder;
     pluck::Terminal terminal;
-    pluck::open_terminal(terminal, fds[0], decoder);
+    pluck::open_terminal(terminal, fds[0], decoder, nullptr);
     pluck::run_main_loop(terminal, decoder);
     keyboard.join();
     const double ran_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -11,7 +11,6 @@ constexpr uint8_t ctrl_c = 0x03;
 constexpr uint8_t ctrl_z = 0x1a;
 constexpr uint8_t cancel = 0x18;      // CAN: abandons a sequence
 constexpr uint8_t substitute = 0x1a;  // SUB: likewise (and Ctrl-Z's byte)
-constexpr uint8_t bell = 0x07;        // ends an OSC string
 
 constexpr uint8_t paste_end[] = {esc, '[', '2', '0', '1', '~'};
 
@@ -33,26 +32,119 @@ constexpr uint32_t number_cap = 0x7fffffff;
 
 // --- Plain bytes --------------------------------------------------------
 
-void legacy_note(KeyDecoder& d, int32_t k, uint32_t now_ms) {
-    const uint32_t bit = 1u << k;
-    const bool repeat = (d.note_seen & bit) != 0 && now_ms - d.note_last_ms[k] < note_repeat_window_ms;
-    d.note_seen |= bit;
-    d.note_last_ms[k] = now_ms;
-    if (!repeat) {
-        d.pressed |= bit;
+// How long after a byte of a repeating key the next repeat may come.
+uint32_t repeat_limit_ms(const KeyDecoder& d) {
+    const uint32_t interval = d.repeat_interval_ms != 0 ? d.repeat_interval_ms : repeat_interval_unknown_ms;
+    return interval + repeat_interval_slack_ms;
+}
+
+// Whether a second byte `gap_ms` after a press may be the keyboard starting
+// to repeat.
+bool about_the_repeat_delay(const KeyDecoder& d, uint32_t gap_ms) {
+    if (d.repeat_delay_ms == 0) {
+        return gap_ms >= repeat_delay_min_ms && gap_ms <= repeat_delay_max_ms;
+    }
+    return gap_ms + repeat_delay_tolerance_ms >= d.repeat_delay_ms &&
+           gap_ms <= d.repeat_delay_ms + repeat_delay_tolerance_ms;
+}
+
+// A gap between two repeats refines the interval; bunched-up reads and
+// stalls say nothing about it.
+void learn_interval(KeyDecoder& d, uint32_t gap_ms) {
+    if (d.repeat_delay_ms == 0 || gap_ms < repeat_interval_min_ms || gap_ms > repeat_interval_max_ms) {
+        return;
+    }
+    d.repeat_interval_ms = (3 * d.repeat_interval_ms + gap_ms + 2) / 4;
+}
+
+// A hold's first gap and the one after it, if they look like a keyboard's
+// repeat delay and interval.
+void learn_repeat_timing(KeyDecoder& d, uint32_t delay_ms, uint32_t interval_ms) {
+    if (delay_ms < repeat_delay_min_ms || delay_ms > repeat_delay_max_ms ||
+        interval_ms < repeat_interval_min_ms || interval_ms > repeat_interval_max_ms ||
+        delay_ms < 2 * interval_ms) {
+        return;
+    }
+    const bool first = d.repeat_delay_ms == 0;
+    d.repeat_delay_ms = delay_ms;
+    if (first) {
+        d.repeat_interval_ms = interval_ms;
+    } else {
+        learn_interval(d, interval_ms);
     }
 }
 
-void legacy_space(KeyDecoder& d, uint32_t now_ms) {
+void note_press(KeyDecoder& d, int32_t k, uint32_t now_ms) {
+    d.pressed |= 1u << k;
+    d.run_key = static_cast<int8_t>(k);
+    d.run = NoteRun::pressed;
+    d.run_press_ms = now_ms;
+    d.run_last_ms = now_ms;
+}
+
+// Another key came (the keyboard repeats only the last one), or the
+// repeat rhythm did not: a second byte still waiting was a press after all.
+void end_note_run(KeyDecoder& d) {
+    if (d.run == NoteRun::pending) {
+        d.pressed |= 1u << d.run_key;
+    }
+    d.run = NoteRun::none;
+    d.run_key = -1;
+}
+
+void plain_note(KeyDecoder& d, int32_t k, uint32_t now_ms) {
+    if (d.run == NoteRun::none || d.run_key != k) {
+        end_note_run(d);
+        note_press(d, k, now_ms);
+        return;
+    }
+    const uint32_t gap = now_ms - d.run_last_ms;
+    switch (d.run) {
+        case NoteRun::pressed:
+            if (gap < retap_min_ms) {
+                d.run = NoteRun::repeating;  // reads bunched up
+            } else if (about_the_repeat_delay(d, gap)) {
+                d.run = NoteRun::pending;
+            } else {
+                note_press(d, k, now_ms);
+                return;
+            }
+            break;
+        case NoteRun::pending:
+            // Within the repeat interval of the pending byte (the timeouts
+            // run before every read): the keyboard is repeating.
+            learn_repeat_timing(d, d.run_last_ms - d.run_press_ms, gap);
+            d.run = NoteRun::repeating;
+            break;
+        default:  // repeating
+            if (gap >= repeat_limit_ms(d)) {
+                note_press(d, k, now_ms);
+                return;
+            }
+            learn_interval(d, gap);
+            break;
+    }
+    d.run_last_ms = now_ms;
+}
+
+void plain_space(KeyDecoder& d, uint32_t now_ms) {
     if (d.space_repeating) {
         d.space_gap_ms = now_ms - d.space_last_ms;
         if (d.space_bytes < 0xffffffffu) {
             ++d.space_bytes;
         }
+        if (d.space_bytes == 2) {
+            d.space_first_gap_ms = d.space_gap_ms;
+        } else if (d.space_bytes == 3) {
+            learn_repeat_timing(d, d.space_first_gap_ms, d.space_gap_ms);
+        } else {
+            learn_interval(d, d.space_gap_ms);
+        }
     } else {
         d.space_repeating = true;
         d.space_bytes = 1;
         d.space_gap_ms = 0;
+        d.space_first_gap_ms = 0;
     }
     d.space_last_ms = now_ms;
 }
@@ -76,18 +168,28 @@ void ground_byte(KeyDecoder& d, uint8_t b, uint32_t now_ms) {
     if (b == esc) {
         d.state = DecodeState::escape;
         d.escape_ms = now_ms;
-    } else if (b == ctrl_c) {
+        return;
+    }
+    const int32_t k = note_key_index(b);
+    if (k >= 0) {
+        plain_note(d, k, now_ms);
+        return;
+    }
+    end_note_run(d);
+    if (b == ctrl_c) {
         d.quit = true;
     } else if (b == ctrl_z) {
         d.suspend = true;
     } else if (b == ' ') {
-        legacy_space(d, now_ms);
-    } else {
-        const int32_t k = note_key_index(b);
-        if (k >= 0) {
-            legacy_note(d, k, now_ms);
-        }
+        plain_space(d, now_ms);
     }
+}
+
+// Bytes a player cannot type as one burst on a plain terminal: control
+// sequences and what follows their openers.
+bool in_sequence(const KeyDecoder& d) {
+    return !d.keyboard_protocol && (d.state == DecodeState::csi || d.state == DecodeState::ss3 ||
+                                    d.state == DecodeState::mouse || d.state == DecodeState::paste);
 }
 
 // --- Control sequences --------------------------------------------------
@@ -116,6 +218,26 @@ uint32_t read_number(const KeyDecoder& d, size_t* at, uint32_t absent) {
     return value;
 }
 
+void remember_key_down(KeyDecoder& d, uint32_t code) {
+    for (size_t i = 0; i < d.keys_down_count; ++i) {
+        if (d.keys_down[i] == code) {
+            return;
+        }
+    }
+    if (d.keys_down_count < max_keys_down) {
+        d.keys_down[d.keys_down_count++] = code;
+    }
+}
+
+void forget_key_down(KeyDecoder& d, uint32_t code) {
+    for (size_t i = 0; i < d.keys_down_count; ++i) {
+        if (d.keys_down[i] == code) {
+            d.keys_down[i] = d.keys_down[--d.keys_down_count];
+            return;
+        }
+    }
+}
+
 // Moves `*at` past the rest of the current field (up to the next ';').
 void skip_field(const KeyDecoder& d, size_t* at) {
     while (*at < d.sequence_length && d.sequence[*at] != ';') {
@@ -140,6 +262,11 @@ void keyboard_event(KeyDecoder& d) {
     }
     const uint32_t held = (modifiers == 0 ? 0 : modifiers - 1) & ~modifier_locks;
     const bool down = event == event_press || event == event_repeat;
+    if (down) {
+        remember_key_down(d, code);
+    } else if (event == event_release) {
+        forget_key_down(d, code);
+    }
 
     if (code == code_space) {
         if (event == event_release) {
@@ -207,6 +334,7 @@ void finish_csi(KeyDecoder& d, uint8_t final_byte) {
             if (d.sequence_length == 0) {
                 d.space_exact = false;
                 d.space_repeating = false;
+                d.keys_down_count = 0;
             }
             break;
         case 'M':
@@ -255,15 +383,11 @@ void escape_byte(KeyDecoder& d, uint8_t b) {
         case 'O':
             start_sequence(d, DecodeState::ss3);
             break;
-        case ']':
-        case 'P':
-        case 'X':
-        case '^':
-        case '_':
-            d.state = DecodeState::string;
-            break;
         default:
-            // ESC and one more byte: an Alt chord, or a stray; ignored.
+            // ESC and one more byte: an Alt chord, or a stray; ignored. That
+            // includes ESC ] and the other openers of terminal strings: the
+            // instrument asks for nothing a terminal answers with a string,
+            // so these are Alt+], Alt+Shift+P and the like.
             d.state = DecodeState::ground;
             break;
     }
@@ -281,6 +405,11 @@ void paste_byte(KeyDecoder& d, uint8_t b) {
 }
 
 void decode_byte(KeyDecoder& d, uint8_t b, uint32_t now_ms) {
+    if (d.state == DecodeState::ground) {
+        ground_byte(d, b, now_ms);
+        return;
+    }
+    d.sequence_ms = now_ms;
     if (d.state == DecodeState::paste) {
         paste_byte(d, b);
         return;
@@ -291,19 +420,11 @@ void decode_byte(KeyDecoder& d, uint8_t b, uint32_t now_ms) {
         }
         return;
     }
-    if (d.state == DecodeState::ground) {
-        ground_byte(d, b, now_ms);
-        return;
-    }
-    // Inside a sequence or string: ESC starts a new one (or ends a string),
-    // CAN and SUB abandon it, Ctrl-C still quits.
+    // Inside a sequence: ESC starts a new one, CAN and SUB abandon it,
+    // Ctrl-C still quits.
     if (b == esc) {
-        if (d.state == DecodeState::string) {
-            d.state = DecodeState::string_escape;
-        } else {
-            d.state = DecodeState::escape;
-            d.escape_ms = now_ms;
-        }
+        d.state = DecodeState::escape;
+        d.escape_ms = now_ms;
         return;
     }
     if (b == cancel || b == substitute) {
@@ -328,21 +449,6 @@ void decode_byte(KeyDecoder& d, uint8_t b, uint32_t now_ms) {
                 ss3_byte(d, b);
             }
             break;
-        case DecodeState::string:
-            if (b == bell) {
-                d.state = DecodeState::ground;
-            }
-            break;
-        case DecodeState::string_escape:
-            // ESC '\' ends the string; ESC and anything else starts a new
-            // sequence with that byte.
-            if (b == '\\') {
-                d.state = DecodeState::ground;
-            } else {
-                d.state = DecodeState::escape;
-                escape_byte(d, b);
-            }
-            break;
         default:
             break;
     }
@@ -363,6 +469,15 @@ void decode_timeouts(KeyDecoder& d, uint32_t now_ms) {
         d.state = DecodeState::ground;
         d.quit = true;
     }
+    if (in_sequence(d) && now_ms - d.sequence_ms >= sequence_gap_ms) {
+        d.state = DecodeState::ground;
+    }
+    if (d.run == NoteRun::pending && now_ms - d.run_last_ms >= repeat_limit_ms(d)) {
+        d.pressed |= 1u << d.run_key;
+        // The pending byte was the press; the next one is measured from it.
+        d.run = NoteRun::pressed;
+        d.run_press_ms = d.run_last_ms;
+    }
     if (d.space_repeating && now_ms - d.space_last_ms >= space_hold_ms(d)) {
         d.space_repeating = false;
     }
@@ -380,6 +495,12 @@ int32_t ms_until_timeout(const KeyDecoder& d, uint32_t now_ms) {
     if (d.state == DecodeState::escape && !d.keyboard_protocol) {
         consider(d.escape_ms, lone_escape_ms);
     }
+    if (in_sequence(d)) {
+        consider(d.sequence_ms, sequence_gap_ms);
+    }
+    if (d.run == NoteRun::pending) {
+        consider(d.run_last_ms, repeat_limit_ms(d));
+    }
     if (d.space_repeating) {
         consider(d.space_last_ms, space_hold_ms(d));
     }
@@ -393,11 +514,12 @@ uint32_t take_pressed(KeyDecoder& d) {
 }
 
 void release_keys(KeyDecoder& d) {
-    const bool protocol = d.keyboard_protocol;
-    const bool quit = d.quit;
-    d = KeyDecoder{};
-    d.keyboard_protocol = protocol;
-    d.quit = quit;
+    KeyDecoder fresh;
+    fresh.keyboard_protocol = d.keyboard_protocol;
+    fresh.quit = d.quit;
+    fresh.repeat_delay_ms = d.repeat_delay_ms;
+    fresh.repeat_interval_ms = d.repeat_interval_ms;
+    d = fresh;
 }
 
 }  // namespace pluck

@@ -21,46 +21,87 @@ void loop_sleep_1ms(void* context) {
     wait_for_input(*static_cast<const Terminal*>(context), 1);
 }
 
+// Reads and decodes keys, playing none of them, until the keys the protocol
+// reported down are up again or the wait runs out.
+void await_key_releases(Terminal& t, KeyDecoder& decoder) {
+    if (!t.keyboard_protocol) {
+        return;
+    }
+    const uint32_t start = monotonic_ms();
+    uint8_t buffer[256];
+    while (keys_held(decoder) && !t.input_ended) {
+        const uint32_t waited = monotonic_ms() - start;
+        if (waited >= key_release_wait_ms) {
+            return;
+        }
+        if (wait_for_input(t, static_cast<int>(key_release_wait_ms - waited))) {
+            const ssize_t n = read_input(t, buffer, sizeof buffer);
+            if (n > 0) {
+                decode_keys(decoder, buffer, static_cast<size_t>(n), monotonic_ms());
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void run_main_loop(Terminal& t, KeyDecoder& decoder) {
     const Clock clock{loop_now_ms, loop_sleep_1ms, &t};
     uint8_t buffer[256];
-    bool end_of_input = false;
+    bool sounded = false;        // some pass has plucked or played
+    uint32_t last_sound_ms = 0;  // the latest such pass
     for (;;) {
-        // Ctrl-Z's byte suspends only when it comes from a terminal.
-        if (take_suspend_signal() || (decoder.suspend && t.raw)) {
-            suspend_terminal(t, decoder);
-        }
-        decoder.suspend = false;
         if (take_continue_signal()) {
             resume_terminal(t, decoder);
         }
         // One read per pass: keys read before the end of input still play.
         if (wait_for_input(t, 0)) {
             const ssize_t n = read_input(t, buffer, sizeof buffer);
-            if (n == 0) {
-                end_of_input = true;
-            } else if (n > 0) {
+            if (n > 0) {
                 decode_keys(decoder, buffer, static_cast<size_t>(n), monotonic_ms());
             }
         }
-        decode_timeouts(decoder, monotonic_ms());
+        const uint32_t now = monotonic_ms();
+        decode_timeouts(decoder, now);
 
-        if (decoder.quit || end_of_input || quit_signalled()) {
+        // A terminal that ends has hung up: nobody is listening.
+        if (decoder.quit || quit_signalled() || (t.input_ended && t.raw)) {
             break;
         }
+        // Ctrl-Z's byte suspends only when it comes from a terminal.
+        const bool suspend = take_suspend_signal() || (decoder.suspend && t.raw);
+        decoder.suspend = false;
+        if (suspend) {
+            await_key_releases(t, decoder);
+            suspend_terminal(t, decoder);
+            continue;
+        }
         const bool space = space_down(decoder);
-        play_pass(space, take_pressed(decoder), clock);
+        const uint32_t pressed = take_pressed(decoder);
+        play_pass(space, pressed, clock);
+        if (space || pressed != 0) {
+            sounded = true;
+            last_sound_ms = monotonic_ms();
+        }
 
+        // Other input ends once its last keys have been decoded and played
+        // and their notes have rung out.
+        int32_t wait_ms = ms_until_timeout(decoder, now);
+        if (t.input_ended && wait_ms < 0 && !space) {
+            const uint32_t rung = monotonic_ms() - last_sound_ms;
+            if (!sounded || rung >= ring_out_ms) {
+                break;
+            }
+            wait_ms = static_cast<int32_t>(ring_out_ms - rung);
+        }
         if (!space) {
-            int wait_ms = ms_until_timeout(decoder, monotonic_ms());
             if (wait_ms < 0 || wait_ms > idle_wait_ms) {
                 wait_ms = idle_wait_ms;
             }
             wait_for_input(t, wait_ms);
         }
     }
+    await_key_releases(t, decoder);
 }
 
 }  // namespace pluck

@@ -2,6 +2,8 @@
 // auto-play while Space is held and plucks the note keys pressed.
 #pragma once
 
+#include <cstdint>
+
 #include "control/key_decoder.h"
 #include "control/terminal.h"
 
@@ -11,12 +13,24 @@ namespace pluck {
 // Input and signals end a wait at once; this only bounds how late a signal
 // that lands just before a wait is seen.
 constexpr int idle_wait_ms = 100;
+// When input that is no terminal ends (`printf zxcv | pluck`), the notes
+// already plucked ring this long after the last one before the program ends,
+// as long as the offline renderer leaves after a score's last event.
+constexpr uint32_t ring_out_ms = 3000;
+// With the keyboard protocol, Escape, Ctrl-C or Ctrl-Z act on the press, and
+// the keys' releases follow. They must be read before the protocol is
+// switched off, or a release already on its way reaches the shell as text:
+// the loop waits for them up to this long (a quick tap's release comes
+// sooner; a key held longer is released after the protocol is off, which
+// reports nothing).
+constexpr uint32_t key_release_wait_ms = 200;
 
 // Plays from `t` until Escape, Ctrl-C, a quit signal or the end of input.
 // Each pass: the quit check first; then one auto-play step if Space is down
 // (its 1 ms sleep is a wait on the keyboard, so a key ends it at once);
 // then the note keys pressed since the last pass, in key order. With Space
-// up the loop waits on the keyboard instead of spinning.
+// up the loop waits on the keyboard instead of spinning. At the end of input
+// that is no terminal, the loop goes on until the notes have rung out.
 void run_main_loop(Terminal& t, KeyDecoder& decoder);
 
 }  // namespace pluck

@@ -1,5 +1,6 @@
 #include "control/terminal.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -163,6 +164,9 @@ bool enter_raw_mode(int fd) {
 }
 
 void switch_session_modes_on(const Terminal& t) {
+    if (!t.escape_codes) {
+        return;
+    }
     if (t.keyboard_protocol) {
         protocol_pushed = true;
         write_all(t.fd, protocol_push, sizeof protocol_push - 1);
@@ -173,7 +177,7 @@ void switch_session_modes_on(const Terminal& t) {
 
 // Asks the terminal and reads its answers for up to the answer timeout.
 // Keys typed meanwhile are decoded as usual.
-bool detect_keyboard_protocol(const Terminal& t, KeyDecoder& decoder) {
+bool detect_keyboard_protocol(Terminal& t, KeyDecoder& decoder) {
     write_all(t.fd, protocol_query, sizeof protocol_query - 1);
     const Clock clock = system_clock();
     const uint32_t start = clock.now_ms(nullptr);
@@ -202,7 +206,35 @@ bool detect_keyboard_protocol(const Terminal& t, KeyDecoder& decoder) {
 
 }  // namespace
 
-void open_terminal(Terminal& t, int fd, KeyDecoder& decoder) {
+void open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // Closed standard input reads as empty input; closed output goes
+        // nowhere. The lowest free descriptor is this one, the lower ones
+        // being open by now.
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened > fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+bool takes_escape_codes(const char* term) {
+    if (term == nullptr) {
+        return false;
+    }
+    for (const char* silent : {"", "dumb", "unknown"}) {
+        if (std::strcmp(term, silent) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void open_terminal(Terminal& t, int fd, KeyDecoder& decoder, const char* term) {
     t = Terminal{};
     t.fd = fd;
     install_quit_handlers();
@@ -217,8 +249,11 @@ void open_terminal(Terminal& t, int fd, KeyDecoder& decoder) {
         return;
     }
     t.raw = true;
-    t.keyboard_protocol = detect_keyboard_protocol(t, decoder);
-    switch_session_modes_on(t);
+    t.escape_codes = takes_escape_codes(term);
+    if (t.escape_codes) {
+        t.keyboard_protocol = detect_keyboard_protocol(t, decoder);
+        switch_session_modes_on(t);
+    }
 }
 
 void close_terminal(Terminal& t) {
@@ -256,7 +291,14 @@ void resume_terminal(Terminal& t, KeyDecoder& decoder) {
             restore_terminal_now();
             t.raw = false;
         } else {
-            write_all(t.fd, modes_on, sizeof modes_on - 1);
+            // Our protocol entry may still be on the terminal's stack, or
+            // may have been reset: pop whatever is on top (nothing, if the
+            // stack is empty) and push ours, so that one entry of ours is
+            // there either way and the pop at exit leaves the stack as found.
+            if (t.keyboard_protocol) {
+                write_all(t.fd, protocol_pop, sizeof protocol_pop - 1);
+            }
+            switch_session_modes_on(t);
         }
     }
     release_keys(decoder);
@@ -279,14 +321,26 @@ bool take_continue_signal() {
 }
 
 bool wait_for_input(const Terminal& t, int timeout_ms) {
+    if (t.input_ended) {
+        // Ended input is always readable: wait on time and signals alone.
+        poll(nullptr, 0, timeout_ms);
+        return false;
+    }
     pollfd p{t.fd, POLLIN, 0};
     return poll(&p, 1, timeout_ms) > 0;
 }
 
-ssize_t read_input(const Terminal& t, uint8_t* buffer, size_t capacity) {
+ssize_t read_input(Terminal& t, uint8_t* buffer, size_t capacity) {
+    if (t.input_ended) {
+        return 0;
+    }
     const ssize_t n = read(t.fd, buffer, capacity);
-    if (n < 0) {
-        return errno == EINTR || errno == EAGAIN ? -1 : 0;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        return -1;
+    }
+    if (n <= 0) {
+        t.input_ended = true;
+        return 0;
     }
     return n;
 }

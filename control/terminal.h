@@ -4,7 +4,7 @@
 // a crash); Ctrl-Z suspends with the terminal restored and comes back raw.
 //
 // Standard input that is not a terminal is read as it is: its bytes are key
-// presses under the plain-byte rules and its end quits.
+// presses under the plain-byte rules, and at its end the notes ring out.
 #pragma once
 
 #include <sys/types.h>
@@ -23,15 +23,27 @@ constexpr int protocol_answer_timeout_ms = 1000;
 struct Terminal {
     int fd = 0;                      // keys are read here (standard input)
     bool raw = false;                // a terminal, in raw mode for this session
+    bool escape_codes = false;       // it takes control sequences (it is no dumb terminal)
     bool keyboard_protocol = false;  // the protocol's flags are pushed
+    bool input_ended = false;        // a read found the end of input
 };
 
+// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they were
+// closed, so that no file opened later (a sound library's configuration,
+// say) is taken for standard input or output. First thing in the program.
+void open_standard_descriptors();
+
+// Whether a terminal of type `term` (the TERM variable; null when unset)
+// takes control sequences and answers queries. A dumb or unknown one gets
+// neither, and no answer is waited for.
+bool takes_escape_codes(const char* term);
+
 // Installs the quit and suspend signal handlers, and if `fd` is a terminal
-// saves its settings, puts it in raw mode, asks whether it speaks the
-// keyboard protocol (bytes read meanwhile go to `decoder`) and switches the
-// session's modes on. A terminal that cannot be put in raw mode is read like
-// any other input.
-void open_terminal(Terminal& t, int fd, KeyDecoder& decoder);
+// saves its settings and puts it in raw mode; then, if `term` takes escape
+// codes, asks whether it speaks the keyboard protocol (bytes read meanwhile
+// go to `decoder`) and switches the session's modes on. A terminal that
+// cannot be put in raw mode is read like any other input.
+void open_terminal(Terminal& t, int fd, KeyDecoder& decoder, const char* term);
 
 // Puts the terminal back as it was found. Safe to call more than once, and
 // also run at exit and on a fatal signal.
@@ -42,7 +54,9 @@ void close_terminal(Terminal& t);
 void suspend_terminal(Terminal& t, KeyDecoder& decoder);
 
 // After a stop that did not go through suspend_terminal() (SIGSTOP, say):
-// raw mode again, every key released.
+// raw mode again, the session's modes and keyboard protocol in force again
+// (whoever had the terminal meanwhile may have reset them), every key
+// released.
 void resume_terminal(Terminal& t, KeyDecoder& decoder);
 
 // SIGTERM, SIGHUP or SIGINT has come: quit like Escape.
@@ -53,12 +67,13 @@ bool take_suspend_signal();
 bool take_continue_signal();
 
 // Waits up to `timeout_ms` (0: just looks) for input, the end of input or a
-// signal. True when a read would not block.
+// signal. True when a read would not block. Once the input has ended, only
+// time and signals end the wait.
 bool wait_for_input(const Terminal& t, int timeout_ms);
 
 // One read of whatever input is there, into `buffer`: the byte count, 0 at
-// the end of input or on an error that ends it, -1 when there was nothing
-// (interrupted, or not ready).
-ssize_t read_input(const Terminal& t, uint8_t* buffer, size_t capacity);
+// the end of input or on an error that ends it (and from then on), -1 when
+// there was nothing (interrupted, or not ready).
+ssize_t read_input(Terminal& t, uint8_t* buffer, size_t capacity);
 
 }  // namespace pluck

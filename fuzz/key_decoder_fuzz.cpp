@@ -26,13 +26,19 @@ void require_bounded(const KeyDecoder& d) {
     require(d.sequence_length <= pluck::max_sequence_bytes);
     require(d.mouse_left <= 3);
     require(d.paste_matched < 6);
-    require(d.note_seen <= 0xffu);
+    require(d.keys_down_count <= pluck::max_keys_down);
+    require(d.run_key >= -1 && d.run_key < pluck::note_key_count);
+    require((d.run == pluck::NoteRun::none) == (d.run_key < 0));
+    require(d.repeat_delay_ms == 0 || (d.repeat_delay_ms >= pluck::repeat_delay_min_ms &&
+                                       d.repeat_delay_ms <= pluck::repeat_delay_max_ms));
+    require(d.repeat_interval_ms <= pluck::repeat_interval_max_ms);
 }
 
 bool same_readings(const KeyDecoder& a, const KeyDecoder& b) {
     return a.pressed == b.pressed && a.quit == b.quit && a.suspend == b.suspend &&
            a.space_exact == b.space_exact && a.space_repeating == b.space_repeating && a.state == b.state &&
-           a.protocol_reply == b.protocol_reply && a.attributes_reply == b.attributes_reply;
+           a.protocol_reply == b.protocol_reply && a.attributes_reply == b.attributes_reply &&
+           a.run == b.run && a.keys_down_count == b.keys_down_count;
 }
 
 // A small generator for cut lengths and gaps, seeded by the input.

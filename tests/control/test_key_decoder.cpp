@@ -92,12 +92,15 @@ TEST(KeyDecoder, SingleReads) {
          "A",
          quits},  // even inside a sequence
         {false, "\x1a", suspends},
-        // Arrows, Home, F1 (SS3 and CSI), Shift-F5, Alt-v, OSC answers, SGR
-        // and old mouse reports (raw bytes " ", ESC, "k"), focus in.
+        // Arrows, Home, F1 (SS3 and CSI), Shift-F5, Alt-v, SGR and old mouse
+        // reports (raw bytes " ", ESC, "k"), focus in.
         {false,
-         "\x1b[A\x1b[1;2B\x1b[H\x1bOP\x1bO1;2Q\x1b[11~\x1b[15;2~\x1bv\x1b]11;rgb:0000/0000/0000\x07"
-         "\x1b]0;zxcv\x1b\\\x1b[<0;12;7M\x1b[<0;12;7m\x1b[M \x1bk\x1b[I",
+         "\x1b[A\x1b[1;2B\x1b[H\x1bOP\x1bO1;2Q\x1b[11~\x1b[15;2~\x1bv\x1b[<0;12;7M\x1b[<0;12;7m\x1b[M "
+         "\x1bk\x1b[I",
          0},
+        // Alt+], Alt+Shift+P, Alt+Shift+X, Alt+^, Alt+_: chords, not the
+        // openers of terminal strings that would swallow every later key.
+        {false, "\x1b]\x1bP\x1bX\x1b^\x1b_v", v},
         // Bracketed paste: discarded, even Escape and Ctrl-C inside it.
         {false, "\x1b[200~zxcv \x1b\x1b[27u\x03 \x1b\x1b[201~", 0},
     };
@@ -136,6 +139,32 @@ TEST(KeyDecoderProtocol, NoteActsOnPressNeverOnRepeatOrRelease) {
 
 TEST(KeyDecoderProtocol, LoneEscByteWaitsForTheRestOfItsSequence) {
     play(true, {{"\x1b", 0, 0, -1}, {after, 1000, 0}, {"[118u", 1500, v}});
+    play(true, {{"\x1b[11", 0, 0, -1}, {after, 5000, 0}, {"8u", 5000, v}});
+}
+
+// Quitting or suspending waits for the releases still to come; a release
+// made in another window is never seen, and memory for keys is bounded.
+TEST(KeyDecoderProtocol, KeysAreDownFromPressToRelease) {
+    KeyDecoder d;
+    d.keyboard_protocol = true;
+    feed(d, "\x1b[57442;5u\x1b[99;5u", 0);  // Left Control, then C: Ctrl-C
+    EXPECT_TRUE(d.quit);
+    EXPECT_TRUE(keys_held(d));
+    feed(d, "\x1b[99;5:3u\x1b[107;1:3u", 1);
+    EXPECT_TRUE(keys_held(d));
+    feed(d, "\x1b[57442;1:3u", 2);
+    EXPECT_FALSE(keys_held(d));
+    feed(d, "\x1b[27u\x1b[27;1:2u\x1b[32u\x1b[O", 3);
+    EXPECT_FALSE(keys_held(d));
+    std::string presses, releases;
+    for (int code = 97; code < 97 + 2 * static_cast<int>(max_keys_down); ++code) {
+        presses += "\x1b[" + std::to_string(code) + "u";
+        releases += "\x1b[" + std::to_string(code) + ";1:3u";
+    }
+    feed(d, presses, 4);
+    EXPECT_TRUE(keys_held(d));
+    feed(d, releases, 5);
+    EXPECT_FALSE(keys_held(d));
 }
 
 TEST(KeyDecoderProtocol, SupportIsAReplyBeforeTheAttributes) {
@@ -150,34 +179,146 @@ TEST(KeyDecoderProtocol, SupportIsAReplyBeforeTheAttributes) {
     }
 }
 
-TEST(KeyDecoderPlain, SameKeyWithinTheRepeatWindowIsAutoRepeat) {
-    // Repeats chain from byte to byte; a pause ends the hold; two bytes of
-    // one key in one read are a press and a repeat.
-    play(false, {{"v", 1000, v},
-                 {"v", 1090, 0},
-                 {"v", 1180, 0},
-                 {"V", 1180 + note_repeat_window_ms - 1, 0},
-                 {"zk", 1300, z | k},
-                 {"v", 1500, v},
-                 {"cc", 5000, c}});
-    play(false, {{"v", 0xffffffe0u, v}, {"v", 0x10u, 0}, {"v", 0x10u + note_repeat_window_ms, v}});
+// A held key sends a byte, another after the keyboard's repeat delay, then
+// one every repeat interval. A second byte about one delay after the press
+// waits for the repeat rhythm: if it follows, the key is held; if not, the
+// byte was a new press.
+TEST(KeyDecoderPlain, HeldNoteKeyPlucksOnceAndTeachesTheRepeatTiming) {
+    constexpr uint32_t unknown_limit = repeat_interval_unknown_ms + repeat_interval_slack_ms;
+    constexpr uint32_t limit = 33 + repeat_interval_slack_ms;  // once 33 ms repeats are seen
+    play(false, {{"v", 1000, v, -1},
+                 {"v", 1500, 0, unknown_limit},  // about a repeat delay: wait and see
+                 {"V", 1533, 0, -1},             // the rhythm: delay 500, interval 33 learned
+                 {"v", 1566, 0},
+                 {"v", 1566 + limit, v},  // too late for a repeat: pressed again
+                 // The learned delay, give or take its tolerance, waits; a
+                 // byte nothing follows is a press, late by one repeat limit.
+                 {"v", 1629 + 500 - repeat_delay_tolerance_ms, 0, limit},
+                 {after, 2089 + limit - 1, 0},
+                 {after, 2089 + limit, v},
+                 // Outside the learned delay's window: a press at once.
+                 {"v", 2089 + 500 + repeat_delay_tolerance_ms + 1, v},
+                 {"v", 2630 + 500 - repeat_delay_tolerance_ms - 1, v}});
 }
 
-TEST(KeyDecoderPlain, SpaceHeldThroughTheFirstRepeatDelayThenByRepeatInterval) {
-    // Repeats every 40 ms: held for three intervals after the last one.
-    play(false, {{" ", 0, held, space_hold_first_ms},
-                 {after, 600, held},
+TEST(KeyDecoderPlain, OnlyTheLastKeyRepeatsAndQuickPressesArePresses) {
+    play(false, {{"v", 0, v},
+                 {"z", 300, z},
+                 {"v", 500, v},  // z came between: v cannot be repeating
+                 {"v", 1000, 0},
+                 {"a", 1010, v},  // another key: the waiting v was a press
+                 // Two presses 98 ms apart, and 30 ms apart; closer than
+                 // that, a repeat (reads bunched up).
+                 {"k", 2000, k},
+                 {"k", 2098, k},
+                 {"k", 2098 + retap_min_ms, k},
+                 {"k", 2128 + retap_min_ms - 1, 0},
+                 {"cc", 5000, c},
+                 {"c", 5040, 0}});
+    // Across the clock's wrap.
+    play(false, {{"v", 0xffffffe0u, v}, {"v", 468, 0}, {"v", 501, 0}, {"v", 1000, v}});
+}
+
+TEST(KeyDecoderPlain, SpaceHoldTeachesTheRepeatTimingButTapsDoNot) {
+    constexpr uint32_t limit = 30 + repeat_interval_slack_ms;
+    play(false, {{" ", 0, held},
+                 {" ", 400, held},
+                 {" ", 430, held},  // delay 400, interval 30
+                 {after, 520, 0},
+                 {"v", 1000, v},
+                 {"v", 1400, 0, limit},
+                 {after, 1400 + limit, v},
+                 {"v", 2000, v},
+                 {"v", 2400, 0},
+                 {"v", 2430, 0},
+                 {"v", 2460, 0},
+                 {"v", 2460 + limit, v}});
+    // Three taps: no rhythm, nothing learned; 250 ms is no learned delay's
+    // neighbour, but still a possible one.
+    play(false, {{" ", 0, held},
+                 {" ", 400, held},
                  {" ", 600, held},
-                 {" ", 640, held},
-                 {" ", 680, held, 120},
-                 {after, 799, held},
-                 {after, 800, 0, -1}});
-    // A single tap, with a note during it (which does not end the hold).
-    play(false, {{" ", 100, held}, {"v", 110, v | held}, {after, 799, held}, {after, 800, 0}});
-    // Repeats bunched into one read.
-    play(false, {{" ", 0, held}, {"   ", 500, held, space_hold_min_ms}, {after, 589, held}, {after, 590, 0}});
-    // Focus lost.
-    play(false, {{" ", 0, held}, {"\x1b[O", 10, 0}});
+                 {after, 1300, 0},
+                 {"v", 2000, v},
+                 {"v", 2250, 0, repeat_interval_unknown_ms + repeat_interval_slack_ms}});
+}
+
+// A keyboard typing one note key on a plain terminal, its repeats a few
+// milliseconds off the beat; counts the plucks.
+struct Keyboard {
+    uint32_t delay_ms = 0;
+    uint32_t interval_ms = 0;
+    KeyDecoder d;
+    int plucks = 0;
+    size_t beat = 0;
+
+    void look(uint32_t at_ms) {
+        decode_timeouts(d, at_ms);
+        plucks += take_pressed(d) != 0;
+    }
+    void type(uint32_t at_ms) {
+        look(at_ms);
+        feed(d, "m", at_ms);
+        plucks += take_pressed(d) != 0;
+    }
+    // Holds the key from `from_ms` for `for_ms`; returns its last byte's time.
+    uint32_t hold(uint32_t from_ms, uint32_t for_ms) {
+        static constexpr int jitter[] = {0, 6, -4, 3, -7, 2};
+        type(from_ms);
+        uint32_t last = from_ms;
+        for (uint32_t at = from_ms + delay_ms; at < from_ms + for_ms; at += interval_ms) {
+            last = static_cast<uint32_t>(static_cast<int>(at) + jitter[beat++ % 6]);
+            type(last);
+        }
+        return last;
+    }
+};
+
+// Every realistic keyboard (delay 250-660 ms, 25-33 repeats a second): a
+// held note plucks once, before and after its timing is learned; a new
+// press after a hold plucks at once; a press landing right on the repeat
+// delay is late by at most a repeat interval and its slack, never lost.
+TEST(KeyDecoderPlain, RealisticKeyboardsPluckOncePerPress) {
+    for (const auto& [delay, interval] : {std::pair{250u, 30u}, std::pair{250u, 40u}, std::pair{500u, 33u},
+                                          std::pair{600u, 30u}, std::pair{660u, 40u}, std::pair{660u, 25u}}) {
+        SCOPED_TRACE(testing::Message() << "delay " << delay << " ms, interval " << interval << " ms");
+        Keyboard kb;
+        kb.delay_ms = delay;
+        kb.interval_ms = interval;
+        uint32_t last = kb.hold(1000, 2000);
+        kb.look(last + 1000);
+        EXPECT_EQ(kb.plucks, 1) << "first hold";
+        EXPECT_NEAR(kb.d.repeat_delay_ms, delay, 10);
+        EXPECT_NEAR(kb.d.repeat_interval_ms, interval, 5);
+        kb.type(last + 150);
+        EXPECT_EQ(kb.plucks, 2) << "pressed again 150 ms after the hold";
+        last = kb.hold(last + 1000, 2000);
+        kb.look(last + 1000);
+        EXPECT_EQ(kb.plucks, 3) << "second hold";
+        const uint32_t again = last + 2000 + delay;
+        kb.type(last + 2000);
+        kb.type(again);
+        uint32_t at = again;
+        while (kb.plucks < 5 && at < again + 1000) {
+            kb.look(++at);
+        }
+        EXPECT_EQ(kb.plucks, 5);
+        EXPECT_LE(at - again, kb.d.repeat_interval_ms + repeat_interval_slack_ms)
+            << "pressed again one repeat delay later";
+    }
+}
+
+// A plain terminal sends a sequence in one burst; the same bytes typed
+// (Alt+[ then more keys) come with pauses, and must not leave the keys dead.
+TEST(KeyDecoderPlain, TypedSequenceOpenersLeaveNoKeyDead) {
+    play(false, {{"\x1b[", 0, 0, sequence_gap_ms}, {"2", 150, 0}, {"00~", 300, 0, -1}, {"v", 450, v}});
+    play(false, {{"\x1b[200~", 0, 0, sequence_gap_ms},
+                 {"v\x03", 50, 0},
+                 {"\x1b", 150, 0, lone_escape_ms},
+                 {after, 180, quits}});
+    play(false, {{"\x1b[M", 0, 0}, {"\x03", sequence_gap_ms, quits}});
+    // A real paste, in reads close together, stays a paste.
+    play(false, {{"\x1b[200~zx", 0, 0}, {"cv\x1b[201", 99, 0}, {"~k", 198, k}});
 }
 
 TEST(KeyDecoderPlain, LoneEscIsEscapeOnceNothingFollowsInTime) {

@@ -35,7 +35,7 @@ void play_script(const std::vector<Step>& script) {
     });
     KeyDecoder decoder;
     Terminal terminal;
-    open_terminal(terminal, fds[0], decoder);
+    open_terminal(terminal, fds[0], decoder, nullptr);
     EXPECT_FALSE(terminal.raw);
     run_main_loop(terminal, decoder);
     close_terminal(terminal);

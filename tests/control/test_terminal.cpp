@@ -86,7 +86,7 @@ TEST(Terminal, ProtocolTerminalIsSetUpAndRestoredExactly) {
     ASSERT_EQ(tcgetattr(fake.slave, &before), 0);
     Terminal t;
     KeyDecoder decoder;
-    open_terminal(t, fake.slave, decoder);
+    open_terminal(t, fake.slave, decoder, "xterm-256color");
     EXPECT_TRUE(t.raw);
     EXPECT_TRUE(t.keyboard_protocol);
     EXPECT_TRUE(decoder.keyboard_protocol);
@@ -121,7 +121,7 @@ TEST(Terminal, OtherTerminalsGetNoProtocolAndKeepEarlyKeys) {
         FakeTerminal fake(std::string("v") + answer);
         Terminal t;
         KeyDecoder decoder;
-        open_terminal(t, fake.slave, decoder);
+        open_terminal(t, fake.slave, decoder, "xterm-256color");
         EXPECT_TRUE(t.raw);
         EXPECT_FALSE(t.keyboard_protocol);
         EXPECT_FALSE(decoder.keyboard_protocol);

@@ -9,7 +9,10 @@ plain terminal or, with kitty=True, as one that supports the protocol.
     term.send("v")
     assert term.exit_status() == 0 and term.settings_restored()
 """
+import ast
+import re
 import signal
+import tempfile
 import termios
 import time
 
@@ -25,13 +28,22 @@ KITTY_ANSWER = b"\x1b[?0u\x1b[?62c"
 KITTY_ESCAPE = b"\x1b[27u"
 KITTY_CTRL_C = b"\x1b[99;5u"
 KITTY_SPACE = (b"\x1b[32u", b"\x1b[32;1:2u", b"\x1b[32;1:3u")
+KITTY_PUSH_POP = re.compile(rb"\x1b\[([<>])[0-9]*u")
 
 
 class Terminal:
     def __init__(self, argv, env=None, kitty=False, answer=True, dimensions=(24, 80)):
-        self.child = pexpect.spawn(argv[0], list(argv[1:]), env=env, dimensions=dimensions, timeout=10)
+        # The settings the program starts with, read on its side just before
+        # it starts: read here after the start, they may already be its own.
+        with tempfile.NamedTemporaryFile(prefix="pluck-tty-") as settings:
+            def record_settings():
+                with open(settings.name, "w") as f:
+                    f.write(repr(termios.tcgetattr(0)))
+
+            self.child = pexpect.spawn(argv[0], list(argv[1:]), env=env, dimensions=dimensions, timeout=10,
+                                       preexec_fn=record_settings)
+            self.before = ast.literal_eval(open(settings.name).read())
         self.child.delaybeforesend = None
-        self.before = termios.tcgetattr(self.child.child_fd)
         self.output = b""
         self.kitty = kitty
         self.answered = not answer
@@ -92,6 +104,17 @@ class Terminal:
         self.child.close()
         self.status = self.child.exitstatus if self.child.signalstatus is None else -self.child.signalstatus
         return self.status
+
+    def keyboard_stack(self, emptied_at=()):
+        """How many keyboard-protocol entries the program's output has left
+        on a kitty terminal's stack; `emptied_at` lists output lengths at
+        which someone else (a shell, `reset`) emptied the stack."""
+        depth, resets = 0, sorted(emptied_at)
+        for m in KITTY_PUSH_POP.finditer(self.output):
+            while resets and resets[0] <= m.start():
+                depth, resets = 0, resets[1:]
+            depth = depth + 1 if m.group(1) == b">" else max(0, depth - 1)
+        return 0 if resets else depth
 
     def settings_restored(self):
         """After exit_status(): the terminal is as the program found it."""
