@@ -9,7 +9,10 @@ plain terminal or, with kitty=True, as one that supports the protocol.
     term.send("v")
     assert term.exit_status() == 0 and term.settings_restored()
 """
+import os
+import pickle
 import signal
+import tempfile
 import termios
 import time
 
@@ -29,9 +32,23 @@ KITTY_SPACE = (b"\x1b[32u", b"\x1b[32;1:2u", b"\x1b[32;1:3u")
 
 class Terminal:
     def __init__(self, argv, env=None, kitty=False, answer=True, dimensions=(24, 80)):
-        self.child = pexpect.spawn(argv[0], list(argv[1:]), env=env, dimensions=dimensions, timeout=10)
+        # The settings the program finds, noted in the child just before it
+        # runs the program: read here afterwards, they may already be its own.
+        handle, noted = tempfile.mkstemp(prefix="pluck-tty-")
+        os.close(handle)
+
+        def note_settings():
+            with open(noted, "wb") as f:
+                pickle.dump(termios.tcgetattr(0), f)
+
+        try:
+            self.child = pexpect.spawn(argv[0], list(argv[1:]), env=env, dimensions=dimensions, timeout=10,
+                                       preexec_fn=note_settings)
+            with open(noted, "rb") as f:
+                self.before = pickle.load(f)
+        finally:
+            os.unlink(noted)
         self.child.delaybeforesend = None
-        self.before = termios.tcgetattr(self.child.child_fd)
         self.output = b""
         self.kitty = kitty
         self.answered = not answer
