@@ -1,5 +1,7 @@
 #include "audio/audio_output.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -78,6 +80,7 @@ void say(const char* line) {
 // ---- The opener thread -----------------------------------------------------
 
 void opener_main(std::shared_ptr<Shared> owner) {
+    pthread_setname_np(pthread_self(), "pluck opener");  // as top -H and /proc show it
     Shared& shared = *owner;
     std::unique_lock<std::mutex> lock(shared.mutex);
     Clock::time_point next_attempt = Clock::now();
@@ -339,6 +342,7 @@ struct Player {
 };
 
 void audio_main(std::shared_ptr<Shared> owner) {
+    pthread_setname_np(pthread_self(), "pluck audio");
     Shared& shared = *owner;
     Player player(shared);
     while (!shared.quit.load(std::memory_order_acquire)) {

@@ -1,6 +1,6 @@
 // The audio output thread: keeps the sound device supplied from a ring of
-// six 512-frame buffers, each refilled by the fill callback as it finishes
-// playing, and finds the device again when it is lost.
+// (normally six) 512-frame buffers, each refilled by the fill callback as it
+// finishes playing, and finds the device again when it is lost.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +34,7 @@ constexpr int opener_stop_wait_ms = 200;
 
 // What to play on; copied at start.
 struct AudioSettings {
-    const char* device_name = "default";       // an ALSA PCM name
+    const char* device_name = "default";       // the sound device: an ALSA PCM name
     int32_t ring_buffers = ring_buffer_count;  // 512-frame buffers queued ahead, 1 to 64
 };
 
@@ -75,9 +75,11 @@ struct AudioStatus {
 // would have, and are heard where they are when sound returns.
 AudioHandle start_audio(FillCallback fill, const AudioSettings& settings = AudioSettings{});
 
-// Asks the thread to quit (no more refills; the queued audio plays out),
-// waits for it at most `stop_wait_ms` and releases the handle either way.
-// Returns whether the thread had ended. A null handle: nothing, true.
+// Asks the thread to quit (no more refills; the queued audio plays out
+// unless the device has stopped taking it), waits for it at most
+// `stop_wait_ms`, and for the thread that opens devices at most
+// `opener_stop_wait_ms`, and releases the handle either way. Returns whether
+// the audio thread had ended. A null handle: nothing, true.
 bool stop_audio(AudioHandle handle);
 
 // The thread's current state; a null handle reads as ended.
