@@ -31,7 +31,7 @@ struct Pcm {
 
 // Opens `device_name` for non-blocking playback of interleaved stereo
 // float32 at 44.1 kHz, with a period of one block and a buffer of
-// `ring_blocks` blocks (1 to 64). Playback starts by itself once
+// `ring_blocks` blocks (at least one). Playback starts by itself once
 // `queue_frames` have been written. Returns 0, or a negative ALSA error code
 // (for `pcm_error_text`) with nothing left open and `failed_at` set. With a
 // sound server that is stopped, this can wait a long time (libpulse gives up

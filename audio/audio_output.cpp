@@ -384,7 +384,8 @@ struct AudioOutput {
 };
 
 AudioHandle start_audio(FillCallback fill, const AudioSettings& settings) {
-    if (settings.ring_buffers < 1 || settings.ring_buffers > 64 || settings.device_name == nullptr) {
+    if (settings.ring_buffers < 1 || settings.ring_buffers > max_ring_buffers ||
+        settings.device_name == nullptr) {
         return nullptr;
     }
     // ALSA's own messages would add lines of its own to the one this output

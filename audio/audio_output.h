@@ -32,10 +32,13 @@ constexpr int retry_interval_ms = 1000;
 // played through it, so there is nothing to wait for.
 constexpr int opener_stop_wait_ms = 200;
 
+// The most buffers a ring may have: 64 of 512 frames queue 0.74 s.
+constexpr int32_t max_ring_buffers = 64;
+
 // What to play on; copied at start.
 struct AudioSettings {
     const char* device_name = "default";       // the sound device: an ALSA PCM name
-    int32_t ring_buffers = ring_buffer_count;  // 512-frame buffers queued ahead, 1 to 64
+    int32_t ring_buffers = ring_buffer_count;  // 512-frame buffers queued ahead, 1 to max_ring_buffers
 };
 
 // What the device granted. A system may round the period and buffer asked
