@@ -50,7 +50,13 @@ struct GrantedFormat {
     uint32_t queue_frames = 0;   // the ring's blocks, or as many whole blocks as the buffer holds
 };
 
-enum class AudioPhase : int32_t { starting, playing, no_device, draining, ended };
+enum class AudioPhase : int32_t {
+    starting,   // before the first device answered or failed
+    playing,    // a device is open (it may have stopped taking audio)
+    no_device,  // "no sound" said; keeping time and trying again
+    draining,   // quit: the queue plays out
+    ended,
+};
 
 // What the thread is doing, for tests and debugging.
 struct AudioStatus {
