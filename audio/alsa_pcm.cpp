@@ -13,7 +13,6 @@ namespace pluck {
 namespace {
 
 constexpr snd_pcm_uframes_t block_frames = buffer_frames;
-constexpr snd_pcm_uframes_t wanted_buffer_frames = block_frames * ring_buffer_count;
 
 // A write that finds no room although the device said there was some is
 // retried after a short wait; this many in a row means the device is stuck.
@@ -21,7 +20,7 @@ constexpr int stuck_write_retries = 40;
 constexpr int stuck_write_wait_ms = 50;
 constexpr int drain_poll_ms = 5;
 
-int configure(snd_pcm_t* handle, PcmConfig& config) {
+int configure(snd_pcm_t* handle, snd_pcm_uframes_t wanted_buffer_frames, PcmConfig& config) {
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
     int err = snd_pcm_hw_params_any(handle, hw);
@@ -72,14 +71,16 @@ void ignore_alsa_message(const char*, int, const char*, int, const char*, ...) {
 
 }  // namespace
 
-int pcm_open(Pcm& pcm, const char* device_name) {
+int pcm_open(Pcm& pcm, const char* device_name, int ring_blocks) {
+    pcm.failed_at = PcmStep::open;
     snd_pcm_t* handle = nullptr;
     int err = snd_pcm_open(&handle, device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err < 0) {
         return err;
     }
-    err = configure(handle, pcm.config);
+    err = configure(handle, block_frames * static_cast<snd_pcm_uframes_t>(ring_blocks), pcm.config);
     if (err < 0) {
+        pcm.failed_at = PcmStep::configure;
         snd_pcm_close(handle);
         return err;
     }

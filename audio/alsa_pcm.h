@@ -1,6 +1,6 @@
-// The sound device beneath the audio output: ALSA's "default" PCM opened in
-// the instrument's format, fed in whole 512-frame blocks, kept at most six
-// blocks ahead.
+// The sound device beneath the audio output: an ALSA PCM opened in the
+// instrument's format, fed in whole 512-frame blocks, kept at most a ring's
+// worth of blocks ahead.
 #pragma once
 
 #include <cstdint>
@@ -14,21 +14,29 @@ namespace pluck {
 struct PcmConfig {
     uint32_t rate_hz = 0;
     uint32_t period_frames = 0;  // asked: 512
-    uint32_t buffer_frames = 0;  // asked: six periods, 3072
-    uint32_t queue_frames = 0;   // six blocks, or as many whole blocks as the buffer holds
+    uint32_t buffer_frames = 0;  // asked: one period per ring buffer, 3072 for six
+    uint32_t queue_frames = 0;   // the ring's blocks, or as many whole blocks as the buffer holds
 };
+
+// Where opening a device failed: a device that cannot be reached at all
+// needs other advice than one that will not take the instrument's format.
+enum class PcmStep : int32_t { open, configure };
 
 struct Pcm {
     snd_pcm_t* handle = nullptr;
     PcmConfig config;
-    uint32_t underruns = 0;  // recovered so far
+    uint32_t underruns = 0;             // recovered so far
+    PcmStep failed_at = PcmStep::open;  // after `pcm_open` failed
 };
 
 // Opens `device_name` for non-blocking playback of interleaved stereo
-// float32 at 44.1 kHz and sets the period and buffer. Playback starts by
-// itself once `queue_frames` have been written. Returns 0, or a negative
-// ALSA error code (for `pcm_error_text`) with nothing left open.
-int pcm_open(Pcm& pcm, const char* device_name);
+// float32 at 44.1 kHz, with a period of one block and a buffer of
+// `ring_blocks` blocks (at least one). Playback starts by itself once
+// `queue_frames` have been written. Returns 0, or a negative ALSA error code
+// (for `pcm_error_text`) with nothing left open and `failed_at` set. With a
+// sound server that is stopped, this can wait a long time (libpulse gives up
+// after 30 s).
+int pcm_open(Pcm& pcm, const char* device_name, int ring_blocks);
 
 // Waits until at least one block can be queued, at most `timeout_ms`.
 // Returns 1 when it can, 0 on time-out, or a negative ALSA error code

@@ -1,11 +1,12 @@
 // The audio output thread: keeps the sound device supplied from a ring of
-// six 512-frame buffers, each refilled by the fill callback as it finishes
-// playing.
+// (normally six) 512-frame buffers, each refilled by the fill callback as it
+// finishes playing, and finds the device again when it is lost.
 #pragma once
 
 #include <cstdint>
 
 #include "engine/render.h"
+#include "engine/tuning.h"
 
 namespace pluck {
 
@@ -21,39 +22,73 @@ constexpr int device_wait_ms = 50;
 // How long the queued buffers may take to play out after a quit request
 // (normally about 70 ms).
 constexpr int drain_limit_ms = 1000;
+// A device that takes no audio for this long, or an open that has not come
+// back after it, counts as a sound server that does not answer.
+constexpr int answer_limit_ms = 1000;
+// Pause between attempts to open a device that failed to open.
+constexpr int retry_interval_ms = 1000;
+// How long `stop_audio` waits for the thread that opens devices, which may
+// be stuck in an open that a stopped server never answers: nothing was
+// played through it, so there is nothing to wait for.
+constexpr int opener_stop_wait_ms = 200;
+
+// The most buffers a ring may have: 64 of 512 frames queue 0.74 s.
+constexpr int32_t max_ring_buffers = 64;
+
+// What to play on; copied at start.
+struct AudioSettings {
+    const char* device_name = "default";       // the sound device: on Linux an ALSA PCM name
+    int32_t ring_buffers = ring_buffer_count;  // 512-frame buffers queued ahead, 1 to max_ring_buffers
+};
 
 // What the device granted. A system may round the period and buffer asked
 // for; whatever it grants, the output keeps at most `queue_frames` queued.
 struct GrantedFormat {
     uint32_t rate_hz = 0;
     uint32_t period_frames = 0;  // asked: 512
-    uint32_t buffer_frames = 0;  // asked: six periods, 3072
-    uint32_t queue_frames = 0;   // six blocks, or as many whole blocks as the buffer holds
+    uint32_t buffer_frames = 0;  // asked: one period per ring buffer, 3072 for six
+    uint32_t queue_frames = 0;   // the ring's blocks, or as many whole blocks as the buffer holds
 };
 
-enum class AudioPhase : int32_t { starting, playing, draining, ended };
+enum class AudioPhase : int32_t {
+    starting,   // before the first device answered or failed
+    playing,    // a device is open (it may have stopped taking audio)
+    no_device,  // "no sound" said; keeping time and trying again
+    draining,   // quit: the queue plays out
+    ended,
+};
 
 // What the thread is doing, for tests and debugging.
 struct AudioStatus {
     AudioPhase phase = AudioPhase::ended;
     bool quit_requested = false;
-    bool device_opened = false;
-    GrantedFormat granted;             // meaningful once the device is open
+    bool device_opened = false;        // a device is open now
+    GrantedFormat granted;             // the last device opened
+    uint32_t devices_opened = 0;       // successful opens so far
+    uint32_t open_attempts = 0;        // opens tried so far, successful or not
     uint64_t buffers_filled = 0;       // calls of the fill callback
     uint32_t underruns_recovered = 0;  // times the device ran dry and was restarted
 };
 
-// Starts the thread, which opens the system's default sound output (ALSA's
-// "default" PCM on Linux, the wave mapper on Windows), queues six buffers of
+// Starts the thread, which opens the device, queues a ring of buffers of
 // silence and then has `fill` refill each buffer, in ring order, as the
 // device finishes it. Returns a null handle when the thread cannot start.
-// A device that cannot be opened ends the thread at once with one line on
-// standard error: "pluck: no sound: <reason>".
-AudioHandle start_audio(FillCallback fill);
+//
+// Without sound (the device cannot be opened, its server does not answer, or
+// the device fails while playing) the thread says so in one line on standard
+// error, "pluck: no sound: <what, on which device, what to check>", once for
+// each stretch without sound, and tries again every second until it has a
+// device. From the moment it says so until sound is back, `fill` is called at
+// the pace the device would take buffers, and what it renders is dropped: the
+// instrument keeps its time, so notes plucked meanwhile ring on, fade as they
+// would have, and are heard where they are when sound returns.
+AudioHandle start_audio(FillCallback fill, const AudioSettings& settings = AudioSettings{});
 
-// Asks the thread to quit (no more refills; the queued audio plays out),
-// waits for it at most `stop_wait_ms` and releases the handle either way.
-// Returns whether the thread had ended. A null handle: nothing, true.
+// Asks the thread to quit (no more refills; the queued audio plays out
+// unless the device has stopped taking it), waits for it at most
+// `stop_wait_ms`, and for the thread that opens devices at most
+// `opener_stop_wait_ms`, and releases the handle either way. Returns whether
+// the audio thread had ended. A null handle: nothing, true.
 bool stop_audio(AudioHandle handle);
 
 // The thread's current state; a null handle reads as ended.

@@ -231,7 +231,9 @@ struct AudioOutput {
     Shared* shared = nullptr;
 };
 
-AudioHandle start_audio(FillCallback fill) {
+// The wave mapper and six buffers: the settings' device name and ring length
+// are not yet chosen on Windows.
+AudioHandle start_audio(FillCallback fill, const AudioSettings&) {
     AudioOutput* output = new (std::nothrow) AudioOutput;
     Shared* shared = new (std::nothrow) Shared;
     if (output == nullptr || shared == nullptr) {
@@ -275,6 +277,7 @@ AudioStatus audio_status(AudioHandle handle) {
     status.device_opened = shared.device_opened.load(std::memory_order_acquire);
     if (status.device_opened) {
         status.granted = shared.granted;
+        status.devices_opened = 1;
     }
     status.buffers_filled = shared.buffers_filled.load(std::memory_order_relaxed);
     return status;
