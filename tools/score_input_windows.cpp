@@ -1,6 +1,7 @@
 // Windows: the score through its file handle, read with ReadFile, which
 // waits on a pipe or a console until bytes come; a stop cancels that wait
-// (stop_signals_windows.cpp).
+// (stop_signals_windows.cpp). On a console, ReadFile itself gives the end of
+// the input for a line that starts with Ctrl-Z.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -15,8 +16,6 @@ namespace pluck {
 
 namespace {
 
-// Typed at the start of a line, Ctrl-Z ends a console's input.
-constexpr char console_end_of_input = 0x1A;
 // A console reads a line at a time, and older ones refuse large reads.
 constexpr size_t console_read_bytes = 4096;
 
@@ -86,9 +85,6 @@ int64_t read_score_input(ScoreInput& input, char* bytes, size_t size) {
             fail(input, system_error_text(error));
         }
         return -1;
-    }
-    if (console && got > 0 && bytes[0] == console_end_of_input) {
-        return 0;
     }
     return got;
 }

@@ -9,6 +9,7 @@ stopped and continued like one.
 """
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -20,7 +21,7 @@ from pathlib import Path
 import pexpect
 import pytest
 from harness.sound import fnv1a, read_float_wav
-from harness.wine import WINE_RUN, prefix_of
+from harness.wine import WINE_RUN, prefix_of, windows_path
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("PLUCK_BUILD_DIR", os.path.join(ROOT, "build", "windows"))
@@ -115,7 +116,7 @@ def test_the_release_zip_renders_the_demo_score(scratch):
         z.extractall(scratch)
     folder = scratch / top
     assert (folder / "examples" / "demo.score").read_bytes() == Path(DEMO).read_bytes()
-    result = subprocess.run(wine(PIPE_TO, "examples\\demo.score", "pluck-render.exe - -o \"démo ♪.wav\""),
+    result = subprocess.run(wine(PIPE_TO, "examples\\demo.score", 'pluck-render.exe - -o "démo ♪.wav"'),
                             cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     assert (result.returncode, result.stderr) == (0, b"")
     samples, _ = read_float_wav(folder / "démo ♪.wav")
@@ -197,24 +198,31 @@ def test_the_output_takes_its_name_only_when_complete(scratch, ending, status):
 # ---------------------------------------------------------------- the console
 
 
-def test_ctrl_c_stops_a_render_waiting_for_the_console(scratch):
-    """The score typed into the console: Ctrl-C ends the wait for the next
-    line, removes the temporary file and ends the program as Ctrl-C ends a
-    console program."""
+@pytest.mark.parametrize("source", ["console", "pipe"])
+def test_ctrl_c_stops_a_render_waiting_for_the_score(scratch, source):
+    """The score typed into the console, or coming through a Windows pipe
+    that stays open: Ctrl-C ends the wait for the next line, removes the
+    temporary file and ends the program as Ctrl-C ends a console program."""
     (scratch / "c.wav").write_bytes(EARLIER)
-    child = pexpect.spawn(WINE_RUN, [prefix_of(BUILD), RENDER, "-", "-o", "c.wav"], cwd=str(scratch), timeout=60)
+    (scratch / "s.score").write_bytes(b"0 space-down\n")
+    args = (RENDER, "-", "-o", "c.wav")
+    if source == "pipe":
+        args = (PIPE_TO, "--open", "s.score", "%s - -o c.wav" % windows_path(RENDER))
+    command = " ".join(shlex.quote(arg) for arg in wine(*args))
+    child = pexpect.spawn("/bin/bash", ["-c", command + "; echo status=$?"], cwd=str(scratch), timeout=60)
     try:
         wait_for_temp_file(scratch, child.isalive)
-        child.send("0 space-down\r")
+        if source == "console":
+            child.send("0 space-down\r")
         time.sleep(1.0)
         child.sendcontrol("c")
         child.expect(pexpect.EOF)
-        child.close()
-        assert (child.exitstatus, child.signalstatus) == (CTRL_C_STATUS, None)
-        assert b"pluck-render:stopped;c.wavnotwritten\r" in console_text(child.before).replace(b" ", b"")
     finally:
         child.close(force=True)
-    assert os.listdir(scratch) == ["c.wav"] and (scratch / "c.wav").read_bytes() == EARLIER
+    text = console_text(child.before).replace(b" ", b"")
+    assert b"pluck-render:stopped;c.wavnotwritten\r" in text, text
+    assert text.endswith(b"status=%d\r\n" % CTRL_C_STATUS), text
+    assert sorted(os.listdir(scratch)) == ["c.wav", "s.score"] and (scratch / "c.wav").read_bytes() == EARLIER
 
 
 def test_the_progress_line_fits_the_console(scratch):
