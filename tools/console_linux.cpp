@@ -25,6 +25,8 @@ bool fill_closed_standard_streams() {
     return input_closed;
 }
 
+void use_utf8_arguments(int&, char**&) {}
+
 int stderr_terminal_columns() {
     if (isatty(STDERR_FILENO) == 0) {
         return 0;

@@ -110,7 +110,12 @@ int parse_arguments(int argc, char** argv, Arguments& args) {
                 std::puts("pluck-render " PLUCK_VERSION);
                 std::exit(exit_ok);
             case ':':
-                return usage_error("option " + option_as_written(argv[optind - 1]) + " needs a value");
+                // Some getopt_long()s (MinGW's) report a value given to an
+                // option that takes none as a value missing.
+                return usage_error("option " + option_as_written(argv[optind - 1]) +
+                                   (std::string_view(argv[optind - 1]).find('=') != std::string_view::npos
+                                        ? " takes no value"
+                                        : " needs a value"));
             default: {
                 const std::string written = option_as_written(argv[optind - 1]);
                 if (optopt != 0 && written.rfind("--", 0) == 0 && written.size() > 2) {
@@ -231,6 +236,7 @@ const std::string& failure_reason(const Job& job) {
 
 int run(int argc, char** argv) {
     const bool input_was_closed = fill_closed_standard_streams();
+    use_utf8_arguments(argc, argv);
     Arguments args;
     if (const int status = parse_arguments(argc, argv, args); status != exit_ok) {
         return status;
@@ -240,9 +246,12 @@ int run(int argc, char** argv) {
         return usage_error("cannot tell the format of " + args.output_path +
                            ": its name must end in .wav or .flac");
     }
+    if (const char* reason = sound_file_format_unavailable(format)) {
+        return usage_error("cannot write " + args.output_path + ": " + reason);
+    }
     if (args.length_ms >= 0 && frame_at_ms(args.length_ms) > max_sound_file_frames(format)) {
         return usage_error("a render of " + std::to_string(args.length_ms) +
-                           " ms is too long for a WAV file; write a .flac file instead");
+                           " ms is too long for a WAV file" + longer_render_advice());
     }
     if (args.score_path == "-" && input_was_closed) {
         std::fputs("pluck-render: cannot read (standard input): it is closed\n", stderr);

@@ -4,10 +4,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include <sndfile.h>
-
+#include "tools/flac_file.h"
 #include "tools/wav_file.h"
 
 namespace pluck {
@@ -26,6 +24,14 @@ bool sound_file_format_for_path(std::string_view path, SoundFileFormat& format);
 // Most frames a file of `format` can hold: a WAV file's sizes are 32-bit.
 int64_t max_sound_file_frames(SoundFileFormat format);
 
+// Why this build cannot write files of `format`, as a line for the user;
+// nullptr when it can.
+const char* sound_file_format_unavailable(SoundFileFormat format);
+
+// What to say to a user whose render is too long for a WAV file: the
+// format to use instead, where the build has one ("" where not).
+const char* longer_render_advice();
+
 // 24-bit value of a sample: clipped to [-1, 1], scaled by 2^23 - 1 and
 // rounded to nearest, ties to even. Counts the sample in `clipped` when it
 // was outside [-1, 1] (or not a number, which gives 0).
@@ -34,13 +40,8 @@ int32_t sample_to_pcm24(float sample, int64_t& clipped);
 struct SoundFileWriter {
     SoundFileFormat format = SoundFileFormat::wav_float;
     std::string path;  // for messages
-    ByteSink sink{};
     WavWriter wav;
-    // FLAC: libsndfile's encoder, writing to the sink at `position`.
-    SNDFILE* flac = nullptr;
-    uint64_t position = 0;
-    uint64_t length = 0;
-    std::vector<int32_t> pcm;
+    FlacWriter flac;
     int64_t frames_written = 0;
     // Samples (not frames) clipped so far; FLAC only.
     int64_t clipped_samples = 0;

@@ -16,7 +16,8 @@ void catch_stop_signals();
 int stop_signal();
 
 // A descriptor that becomes readable once a stop signal has arrived, for a
-// wait on input to watch beside the input (-1 before catch_stop_signals()).
+// wait on input to watch beside the input (-1 before catch_stop_signals(),
+// and on Windows, where a stop cancels the wait itself).
 int stop_signal_fd();
 
 // Once nothing half-written is left: ends the program as the stop signal

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from conftest import BUILD, ROOT, program
-from harness.sound import read_float_wav, read_sound_file
+from harness.sound import fnv1a, read_float_wav, read_sound_file
 from harness.terminal import Terminal
 
 RENDER = program("pluck-render")
@@ -30,13 +30,6 @@ SANITIZED = any(name in os.path.basename(BUILD) for name in ("asan", "tsan"))
 
 def frames_at_ms(ms):
     return ms * 44100 // 1000
-
-
-def fnv1a(data):
-    digest = 0xCBF29CE484222325
-    for byte in data:
-        digest = ((digest ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
-    return digest
 
 
 def environment(named_temp=False):

@@ -66,10 +66,13 @@ def test_keys_play_and_escape_quits(pulse, desktop):
     assert sound.period(left, start + RATE // 20, RATE // 10, 150, 170) == 160
     # Every note after V's own is a beat while Space was held (from the
     # first tick, 7 ms after the press, to the last beat before the release);
-    # there are several, and none after the release.
+    # there are several, and none after the release. Times are counted from
+    # V, and Wine's key response varies by up to about 100 ms from one key
+    # to the next: V seen late and Space early puts the first beat up to
+    # that much before the press.
     beats = [(at - start) / RATE for at in sound.onsets(left)][1:]
     assert len(beats) >= 3, beats
-    assert all(space_at - 0.05 <= t <= release_at + 0.2 for t in beats), (space_at, release_at, beats)
+    assert all(space_at - 0.12 <= t <= release_at + 0.2 for t in beats), (space_at, release_at, beats)
 
 
 def test_without_a_sound_device_says_so_and_plays_on(desktop):
