@@ -208,4 +208,34 @@ const char* version_text() {
     return "pluck " PLUCK_VERSION;
 }
 
+AudioSettings audio_settings(const Options& options) {
+    AudioSettings settings;
+    if (!options.device.empty()) {
+        settings.device_name = options.device.c_str();
+    }
+    const RingLayout ring = options.ring();
+    settings.ring_buffers = ring.periods;
+    settings.buffer_frames = ring.period_frames;
+    settings.raise_priority = options.low_latency();
+    return settings;
+}
+
+int answer_without_playing(const Options& options) {
+    if (options.help) {
+        std::fputs(help_text().c_str(), stdout);
+        return exit_ok;
+    }
+    if (options.version) {
+        std::puts(version_text());
+        return exit_ok;
+    }
+    if (options.list_devices) {
+        for (const OutputDevice& device : output_devices()) {
+            std::printf("%-24s %s\n", device.name.c_str(), device.description.c_str());
+        }
+        return exit_ok;
+    }
+    return -1;
+}
+
 }  // namespace pluck

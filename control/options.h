@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "audio/audio_output.h"
 #include "engine/tuning.h"
 
 namespace pluck {
@@ -77,5 +78,13 @@ std::string help_text();
 
 // "pluck VERSION".
 const char* version_text();
+
+// What the audio output is to play on, as the options ask. The settings
+// point into `options`, which must outlive them.
+AudioSettings audio_settings(const Options& options);
+
+// Does what --help, --version and --list-devices ask on standard output and
+// returns the exit status; -1 when the options ask to play.
+int answer_without_playing(const Options& options);
 
 }  // namespace pluck

@@ -8,6 +8,7 @@
 
 #include "control/block_queue.h"
 #include "engine/render.h"
+#include "engine/tuning.h"
 #include "tools/output_file.h"
 #include "tools/wav_file.h"
 
@@ -128,6 +129,20 @@ RecordingResult finish_recording() {
     result.error = r.file.error.empty() ? "cannot write " + r.path : r.file.error;
     discard_output_file(r.file);
     return result;
+}
+
+int finish_recording_and_report(const std::string& path) {
+    const RecordingResult result = finish_recording();
+    if (result.lost_frames > 0) {
+        std::fprintf(stderr, "pluck: %lld frames (%.1f s) are missing from %s: the disk fell behind\n",
+                     static_cast<long long>(result.lost_frames),
+                     static_cast<double>(result.lost_frames) / sample_rate_hz, path.c_str());
+    }
+    if (!result.written) {
+        std::fprintf(stderr, "pluck: %s\n", result.error.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace pluck

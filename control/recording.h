@@ -38,4 +38,8 @@ struct RecordingResult {
 // did not stop in time), whatever it queues from now on is dropped.
 RecordingResult finish_recording();
 
+// finish_recording(), with what went wrong said on standard error: the
+// program's exit status (0, or 1 when the file could not be written).
+int finish_recording_and_report(const std::string& path);
+
 }  // namespace pluck
