@@ -10,13 +10,13 @@ namespace {
 
 enum class Takes { nothing, value };
 
-struct OptionSpec {
+struct KnownOption {
     const char* long_name;
     char short_name;  // 0: none
     Takes takes;
 };
 
-constexpr OptionSpec option_specs[] = {
+constexpr KnownOption known_options[] = {
     {"latency", 'l', Takes::value},      {"device", 'd', Takes::value}, {"record", 'r', Takes::value},
     {"list-devices", 0, Takes::nothing}, {"help", 'h', Takes::nothing}, {"version", 0, Takes::nothing},
 };
@@ -47,8 +47,8 @@ bool parse_latency(std::string_view text, int32_t& ms) {
 }
 
 // Applies one option and its value; false with `error` set if it is bad.
-bool apply(const OptionSpec& spec, std::string_view value, Options& options, std::string& error) {
-    const std::string_view name = spec.long_name;
+bool apply(const KnownOption& known, std::string_view value, Options& options, std::string& error) {
+    const std::string_view name = known.long_name;
     if (name == "latency") {
         if (!parse_latency(value, options.latency_ms)) {
             error = "bad --latency \"" + std::string(value) + "\": expected whole milliseconds, 1 to " +
@@ -71,19 +71,19 @@ bool apply(const OptionSpec& spec, std::string_view value, Options& options, std
     return true;
 }
 
-const OptionSpec* find_long(std::string_view name) {
-    for (const OptionSpec& spec : option_specs) {
-        if (name == spec.long_name) {
-            return &spec;
+const KnownOption* find_long(std::string_view name) {
+    for (const KnownOption& known : known_options) {
+        if (name == known.long_name) {
+            return &known;
         }
     }
     return nullptr;
 }
 
-const OptionSpec* find_short(char name) {
-    for (const OptionSpec& spec : option_specs) {
-        if (spec.short_name != 0 && spec.short_name == name) {
-            return &spec;
+const KnownOption* find_short(char name) {
+    for (const KnownOption& known : known_options) {
+        if (known.short_name != 0 && known.short_name == name) {
+            return &known;
         }
     }
     return nullptr;
@@ -119,7 +119,7 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
             error = "unexpected argument \"" + std::string(arg) + "\": pluck takes options only";
             return exit_usage;
         }
-        const OptionSpec* spec = nullptr;
+        const KnownOption* spec = nullptr;
         std::string_view value;
         bool has_value = false;
         std::string written;  // as the user wrote it, for messages
@@ -162,7 +162,7 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
             }
             value = argv[++i];
         }
-        if (!apply(*spec, value, options, error)) {
+        if (!apply(*known, value, options, error)) {
             return exit_usage;
         }
     }
