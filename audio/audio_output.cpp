@@ -77,11 +77,44 @@ void say(const char* line) {
     std::fflush(stderr);
 }
 
+// Real-time scheduling where the system allows it (root, rtkit's limits,
+// or RLIMIT_RTPRIO from limits.conf), else a lower nice value where that
+// is allowed (RLIMIT_NICE), else the thread stays as it was: an ordinary
+// user usually may do neither, and the instrument plays on all the same.
+ThreadPriority raise_thread_priority() {
+    const int most = sched_get_priority_max(SCHED_FIFO);
+    sched_param param{};
+    param.sched_priority = std::min(realtime_priority, most);
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+        return ThreadPriority::realtime;
+    }
+    // Under a limit below ours (rtkit-style set-ups grant a few levels).
+    rlimit limit{};
+    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
+        param.sched_priority = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, param.sched_priority));
+        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+            return ThreadPriority::realtime;
+        }
+    }
+    // On Linux a nice value belongs to the thread, named by its id.
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), raised_nice) == 0) {
+        return ThreadPriority::nice;
+    }
+    return ThreadPriority::ordinary;
+}
+
 // ---- The opener thread -----------------------------------------------------
 
 void opener_main(std::shared_ptr<Shared> owner) {
     pthread_setname_np(pthread_self(), "pluck opener");  // as top -H and /proc show it
     Shared& shared = *owner;
+    // A sound server's ALSA plugin does the talking to its server in a
+    // thread of its own, made while the device is opened here: it inherits
+    // this thread's priority, and must wake as often as the audio thread.
+    // This thread itself only sleeps, except while it opens a device.
+    if (shared.raise_priority) {
+        raise_thread_priority();
+    }
     std::unique_lock<std::mutex> lock(shared.mutex);
     Clock::time_point next_attempt = Clock::now();
     for (;;) {
@@ -351,32 +384,6 @@ struct Player {
         pcm_close(pcm);
     }
 };
-
-// Real-time scheduling where the system allows it (root, rtkit's limits,
-// or RLIMIT_RTPRIO from limits.conf), else a lower nice value where that
-// is allowed (RLIMIT_NICE), else the thread stays as it was: an ordinary
-// user usually may do neither, and the instrument plays on all the same.
-ThreadPriority raise_thread_priority() {
-    const int most = sched_get_priority_max(SCHED_FIFO);
-    sched_param param{};
-    param.sched_priority = std::min(realtime_priority, most);
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
-        return ThreadPriority::realtime;
-    }
-    // Under a limit below ours (rtkit-style set-ups grant a few levels).
-    rlimit limit{};
-    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
-        param.sched_priority = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, param.sched_priority));
-        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
-            return ThreadPriority::realtime;
-        }
-    }
-    // On Linux a nice value belongs to the thread, named by its id.
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), raised_nice) == 0) {
-        return ThreadPriority::nice;
-    }
-    return ThreadPriority::ordinary;
-}
 
 void audio_main(std::shared_ptr<Shared> owner) {
     pthread_setname_np(pthread_self(), "pluck audio");

@@ -119,7 +119,7 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
             error = "unexpected argument \"" + std::string(arg) + "\": pluck takes options only";
             return exit_usage;
         }
-        const KnownOption* spec = nullptr;
+        const KnownOption* option = nullptr;
         std::string_view value;
         bool has_value = false;
         std::string written;  // as the user wrote it, for messages
@@ -130,16 +130,16 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
         if (arg.substr(0, 2) == "--") {
             const size_t equals = arg.find('=');
             written = std::string(arg.substr(0, equals));
-            spec = find_long(arg.substr(2, equals == std::string_view::npos ? arg.npos : equals - 2));
+            option = find_long(arg.substr(2, equals == std::string_view::npos ? arg.npos : equals - 2));
             if (equals != std::string_view::npos) {
                 value = arg.substr(equals + 1);
                 has_value = true;
             }
         } else {
             written = std::string(arg.substr(0, 2));
-            spec = find_short(arg[1]);
+            option = find_short(arg[1]);
             if (arg.size() > 2) {
-                if (spec != nullptr && spec->takes == Takes::nothing) {
+                if (option != nullptr && option->takes == Takes::nothing) {
                     error = "option " + written + " takes no value";
                     return exit_usage;
                 }
@@ -147,22 +147,22 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
                 has_value = true;
             }
         }
-        if (spec == nullptr) {
+        if (option == nullptr) {
             error = "unknown option " + written;
             return exit_usage;
         }
-        if (spec->takes == Takes::nothing && has_value) {
+        if (option->takes == Takes::nothing && has_value) {
             error = "option " + written + " takes no value";
             return exit_usage;
         }
-        if (spec->takes == Takes::value && !has_value) {
+        if (option->takes == Takes::value && !has_value) {
             if (i + 1 == argc) {
                 error = "option " + written + " needs a value";
                 return exit_usage;
             }
             value = argv[++i];
         }
-        if (!apply(*known, value, options, error)) {
+        if (!apply(*option, value, options, error)) {
             return exit_usage;
         }
     }

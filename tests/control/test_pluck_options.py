@@ -48,6 +48,14 @@ def buffer_latency_us(pulse):
     return [int(x) for x in re.findall(r"Buffer Latency: (\d+) usec", out)]
 
 
+def audio_thread_scheduling(pid):
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
+            if f.read().strip() == "pluck audio":
+                return os.sched_getscheduler(int(tid)), os.getpriority(os.PRIO_PROCESS, int(tid))
+    raise AssertionError("no audio thread")
+
+
 def render_one_v(tmp_path):
     score = tmp_path / "v.score"
     score.write_text("0 v\n")
@@ -89,6 +97,13 @@ def test_recording_is_the_render_and_the_sound(pulse, tmp_path, args, ending, pe
         latencies = buffer_latency_us(pulse)
         assert len(latencies) == 1 and ring_us - 2.1 * period * 1e6 / RATE <= latencies[0] <= ring_us, latencies
         assert not path.exists(), "the recording took its name before it was complete"
+        # The default ring plays at the system's ordinary priority; a smaller
+        # one asks for real time, which root is granted.
+        policy, nice = audio_thread_scheduling(t.child.pid)
+        if period == 512:
+            assert (policy, nice) == (os.SCHED_OTHER, 0)
+        elif os.geteuid() == 0:
+            assert policy == os.SCHED_FIFO
         t.send("v")
         t.pump(1.0)
         end_pluck(t, ending)
