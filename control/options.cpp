@@ -177,7 +177,7 @@ std::string help_text() {
         "the eight strings, holding Space plays by itself, Escape quits.\n"
         "  -l, --latency MS     queue about MS ms of sound ahead of the device (1 to 743;\n"
         "                       default: six 512-frame buffers, 69.7 ms). Each setting:\n";
-    for (const int32_t ms : {70, 35, 17, 10}) {
+    for (const int32_t ms : {70, 46, 35, 17, 10}) {
         const RingLayout ring = ring_for_latency(ms);
         char line[160];
         std::snprintf(line, sizeof line, "%25s%-3d %d x %d frames, %.1f ms\n", "", static_cast<int>(ms),
@@ -186,10 +186,10 @@ std::string help_text() {
         text += line;
     }
     text +=
-        "                       17 keeps up on a busy machine when the audio thread may\n"
-        "                       run at real-time priority (root, rtkit or limits.conf),\n"
-        "                       which pluck asks for below 512-frame buffers; 10 needs\n"
-        "                       that and an idle machine\n"
+        "                       46 keeps up even on a busy machine. Below 512-frame\n"
+        "                       buffers pluck asks for real-time priority (root, rtkit\n"
+        "                       or limits.conf allow it); 17 and 10 still lose sound\n"
+        "                       now and then where threads wake late (10 even when idle)\n"
         "  -d, --device NAME    play on NAME: an ALSA PCM (default, pulse, pipewire,\n"
         "                       hw:1,0, plughw:...) or, on Windows, a device's number or\n"
         "                       name as --list-devices shows them\n"
