@@ -5,14 +5,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <string_view>
 #include <thread>
 
+#include "audio/audio_output.h"
 #include "engine/tuning.h"
 
 namespace pluck {
 namespace {
-
-constexpr snd_pcm_uframes_t block_frames = buffer_frames;
 
 // A write that finds no room although the device said there was some is
 // retried after a short wait; this many in a row means the device is stuck.
@@ -20,7 +21,8 @@ constexpr int stuck_write_retries = 40;
 constexpr int stuck_write_wait_ms = 50;
 constexpr int drain_poll_ms = 5;
 
-int configure(snd_pcm_t* handle, snd_pcm_uframes_t wanted_buffer_frames, PcmConfig& config) {
+int configure(snd_pcm_t* handle, snd_pcm_uframes_t block_frames, snd_pcm_uframes_t wanted_buffer_frames,
+              PcmConfig& config) {
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
     int err = snd_pcm_hw_params_any(handle, hw);
@@ -51,6 +53,7 @@ int configure(snd_pcm_t* handle, snd_pcm_uframes_t wanted_buffer_frames, PcmConf
         return -EINVAL;  // a buffer too small for one block
     }
     config.rate_hz = sample_rate_hz;
+    config.block_frames = static_cast<uint32_t>(block_frames);
     config.period_frames = static_cast<uint32_t>(period);
     config.buffer_frames = static_cast<uint32_t>(buffer);
     config.queue_frames = static_cast<uint32_t>(queue);
@@ -71,14 +74,15 @@ void ignore_alsa_message(const char*, int, const char*, int, const char*, ...) {
 
 }  // namespace
 
-int pcm_open(Pcm& pcm, const char* device_name, int ring_blocks) {
+int pcm_open(Pcm& pcm, const char* device_name, int ring_blocks, uint32_t block_frames) {
     pcm.failed_at = PcmStep::open;
     snd_pcm_t* handle = nullptr;
     int err = snd_pcm_open(&handle, device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err < 0) {
         return err;
     }
-    err = configure(handle, block_frames * static_cast<snd_pcm_uframes_t>(ring_blocks), pcm.config);
+    err = configure(handle, block_frames, block_frames * static_cast<snd_pcm_uframes_t>(ring_blocks),
+                    pcm.config);
     if (err < 0) {
         pcm.failed_at = PcmStep::configure;
         snd_pcm_close(handle);
@@ -180,6 +184,30 @@ const char* pcm_error_text(int error) {
 
 void silence_alsa_messages() {
     snd_lib_error_set_handler(ignore_alsa_message);
+}
+
+std::vector<OutputDevice> output_devices() {
+    std::vector<OutputDevice> devices{{"default", "the system's default sound output"}};
+    void** hints = nullptr;
+    if (snd_device_name_hint(-1, "pcm", &hints) < 0) {
+        return devices;
+    }
+    for (void** hint = hints; *hint != nullptr; ++hint) {
+        char* name = snd_device_name_get_hint(*hint, "NAME");
+        char* description = snd_device_name_get_hint(*hint, "DESC");
+        char* direction = snd_device_name_get_hint(*hint, "IOID");  // null: both ways
+        const bool plays = direction == nullptr || std::string_view(direction) == "Output";
+        if (name != nullptr && plays && std::string_view(name) != "default") {
+            std::string text = description != nullptr ? description : "";
+            std::replace(text.begin(), text.end(), '\n', ';');
+            devices.push_back({name, text});
+        }
+        std::free(name);
+        std::free(description);
+        std::free(direction);
+    }
+    snd_device_name_free_hint(hints);
+    return devices;
 }
 
 }  // namespace pluck

@@ -1,6 +1,6 @@
 // The sound device beneath the audio output: an ALSA PCM opened in the
-// instrument's format, fed in whole 512-frame blocks, kept at most a ring's
-// worth of blocks ahead.
+// instrument's format, fed in whole blocks (512 frames unless a smaller ring
+// was asked for), kept at most a ring's worth of blocks ahead.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +13,9 @@ namespace pluck {
 // whatever it grants, the output keeps at most `queue_frames` queued.
 struct PcmConfig {
     uint32_t rate_hz = 0;
-    uint32_t period_frames = 0;  // asked: 512
-    uint32_t buffer_frames = 0;  // asked: one period per ring buffer, 3072 for six
+    uint32_t block_frames = 0;   // the frames of each block written
+    uint32_t period_frames = 0;  // asked: one block
+    uint32_t buffer_frames = 0;  // asked: one period per ring buffer, 3072 for six of 512
     uint32_t queue_frames = 0;   // the ring's blocks, or as many whole blocks as the buffer holds
 };
 
@@ -30,13 +31,13 @@ struct Pcm {
 };
 
 // Opens `device_name` for non-blocking playback of interleaved stereo
-// float32 at 44.1 kHz, with a period of one block and a buffer of
-// `ring_blocks` blocks (at least one). Playback starts by itself once
+// float32 at 44.1 kHz, with a period of one block of `block_frames` and a
+// buffer of `ring_blocks` blocks (at least one). Playback starts by itself once
 // `queue_frames` have been written. Returns 0, or a negative ALSA error code
 // (for `pcm_error_text`) with nothing left open and `failed_at` set. With a
 // sound server that is stopped, this can wait a long time (libpulse gives up
 // after 30 s).
-int pcm_open(Pcm& pcm, const char* device_name, int ring_blocks);
+int pcm_open(Pcm& pcm, const char* device_name, int ring_blocks, uint32_t block_frames = 512);
 
 // Waits until at least one block can be queued, at most `timeout_ms`.
 // Returns 1 when it can, 0 on time-out, or a negative ALSA error code

@@ -1,6 +1,9 @@
 #include "audio/audio_output.h"
 
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,12 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t block_samples = buffer_frames * channel_count;
-constexpr uint32_t block_bytes = buffer_frames * frame_bytes;
-// How long the device takes to play one block.
-constexpr auto block_time = std::chrono::duration_cast<Clock::duration>(
-    std::chrono::duration<int64_t, std::ratio<buffer_frames, sample_rate_hz>>(1));
-
 // Everything the two threads of the output share with their starter. All
 // three hold it, so a thread left running after `stop_audio` gave up on it
 // still has it.
@@ -41,11 +38,14 @@ struct Shared {
     FillCallback fill = nullptr;
     std::string device_name;
     int32_t ring_buffers = ring_buffer_count;
+    uint32_t block_frames = buffer_frames;
+    bool raise_priority = false;
     // The ring: made before the threads start and freed after both let go.
     std::unique_ptr<float[]> ring;
 
     std::atomic<bool> quit{false};  // set under `mutex`, read anywhere
     std::atomic<AudioPhase> phase{AudioPhase::starting};
+    std::atomic<ThreadPriority> priority{ThreadPriority::ordinary};
     std::atomic<uint64_t> buffers_filled{0};
     std::atomic<uint32_t> underruns_recovered{0};
     std::atomic<uint32_t> open_attempts{0};
@@ -77,11 +77,44 @@ void say(const char* line) {
     std::fflush(stderr);
 }
 
+// Real-time scheduling where the system allows it (root, rtkit's limits,
+// or RLIMIT_RTPRIO from limits.conf), else a lower nice value where that
+// is allowed (RLIMIT_NICE), else the thread stays as it was: an ordinary
+// user usually may do neither, and the instrument plays on all the same.
+ThreadPriority raise_thread_priority() {
+    const int most = sched_get_priority_max(SCHED_FIFO);
+    sched_param param{};
+    param.sched_priority = std::min(realtime_priority, most);
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+        return ThreadPriority::realtime;
+    }
+    // Under a limit below ours (rtkit-style set-ups grant a few levels).
+    rlimit limit{};
+    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
+        param.sched_priority = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, param.sched_priority));
+        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+            return ThreadPriority::realtime;
+        }
+    }
+    // On Linux a nice value belongs to the thread, named by its id.
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), raised_nice) == 0) {
+        return ThreadPriority::nice;
+    }
+    return ThreadPriority::ordinary;
+}
+
 // ---- The opener thread -----------------------------------------------------
 
 void opener_main(std::shared_ptr<Shared> owner) {
     pthread_setname_np(pthread_self(), "pluck opener");  // as top -H and /proc show it
     Shared& shared = *owner;
+    // A sound server's ALSA plugin does the talking to its server in a
+    // thread of its own, made while the device is opened here: it inherits
+    // this thread's priority, and must wake as often as the audio thread.
+    // This thread itself only sleeps, except while it opens a device.
+    if (shared.raise_priority) {
+        raise_thread_priority();
+    }
     std::unique_lock<std::mutex> lock(shared.mutex);
     Clock::time_point next_attempt = Clock::now();
     for (;;) {
@@ -108,7 +141,7 @@ void opener_main(std::shared_ptr<Shared> owner) {
         shared.opening_since = Clock::now();
         lock.unlock();
         Pcm pcm;
-        const int err = pcm_open(pcm, shared.device_name.c_str(), shared.ring_buffers);
+        const int err = pcm_open(pcm, shared.device_name.c_str(), shared.ring_buffers, shared.block_frames);
         shared.open_attempts.fetch_add(1, std::memory_order_relaxed);
         lock.lock();
         shared.opening = false;
@@ -140,11 +173,22 @@ void opener_main(std::shared_ptr<Shared> owner) {
 // ---- The audio thread ------------------------------------------------------
 
 struct Player {
-    explicit Player(Shared& owner) : shared(owner), ring(owner.ring.get()) {}
+    explicit Player(Shared& owner)
+        : shared(owner),
+          ring(owner.ring.get()),
+          block_frames(owner.block_frames),
+          block_samples(owner.block_frames * channel_count),
+          block_bytes(owner.block_frames * frame_bytes),
+          block_time(std::chrono::duration_cast<Clock::duration>(
+              std::chrono::duration<double>(static_cast<double>(owner.block_frames) / sample_rate_hz))) {}
 
     Shared& shared;
     float* ring = nullptr;
-    int ring_index = 0;  // the buffer refilled next
+    const uint32_t block_frames;
+    const uint32_t block_samples;
+    const uint32_t block_bytes;
+    const Clock::duration block_time;  // how long the device takes to play one block
+    int ring_index = 0;                // the buffer refilled next
     Pcm pcm;
     bool has_pcm = false;
     // Whether "no sound" has been said for the present stretch without
@@ -201,13 +245,13 @@ struct Player {
             return writable;
         }
         long queued = 0;
-        for (long free_blocks = writable / buffer_frames; free_blocks > 0; --free_blocks) {
+        for (long free_blocks = writable / block_frames; free_blocks > 0; --free_blocks) {
             if (shared.quit.load(std::memory_order_acquire)) {
                 break;
             }
             float* next = buffer(ring_index);
             fill_next();
-            const int err = pcm_write_block(pcm, next, buffer_frames);
+            const int err = pcm_write_block(pcm, next, block_frames);
             if (err < 0) {
                 return err;
             }
@@ -225,7 +269,7 @@ struct Player {
         for (int i = 0; i < shared.ring_buffers; ++i) {
             float* block = buffer(ring_index);
             std::memset(block, 0, block_bytes);
-            const int err = pcm_write_block(pcm, block, buffer_frames);
+            const int err = pcm_write_block(pcm, block, block_frames);
             if (err < 0) {
                 lose_device(err);
                 return;
@@ -344,6 +388,9 @@ struct Player {
 void audio_main(std::shared_ptr<Shared> owner) {
     pthread_setname_np(pthread_self(), "pluck audio");
     Shared& shared = *owner;
+    if (shared.raise_priority) {
+        shared.priority.store(raise_thread_priority(), std::memory_order_relaxed);
+    }
     Player player(shared);
     while (!shared.quit.load(std::memory_order_acquire)) {
         if (player.has_pcm) {
@@ -385,6 +432,7 @@ struct AudioOutput {
 
 AudioHandle start_audio(FillCallback fill, const AudioSettings& settings) {
     if (settings.ring_buffers < 1 || settings.ring_buffers > max_ring_buffers ||
+        settings.buffer_frames < min_buffer_frames || settings.buffer_frames > buffer_frames ||
         settings.device_name == nullptr) {
         return nullptr;
     }
@@ -401,9 +449,12 @@ AudioHandle start_audio(FillCallback fill, const AudioSettings& settings) {
         shared.fill = fill;
         shared.device_name = settings.device_name;
         shared.ring_buffers = settings.ring_buffers;
+        shared.block_frames = static_cast<uint32_t>(settings.buffer_frames);
+        shared.raise_priority = settings.raise_priority;
         // The ring, zero (silence) to begin with: the only heap memory the
         // audio thread uses.
-        shared.ring.reset(new float[static_cast<size_t>(block_samples) * settings.ring_buffers]());
+        shared.ring.reset(
+            new float[static_cast<size_t>(settings.buffer_frames) * channel_count * settings.ring_buffers]());
         output->audio = std::thread(audio_main, output->shared);
     } catch (...) {  // std::bad_alloc or std::system_error: no thread
         delete output;
@@ -444,6 +495,7 @@ AudioStatus audio_status(AudioHandle handle) {
     }
     Shared& shared = *handle->shared;
     status.phase = shared.phase.load(std::memory_order_acquire);
+    status.priority = shared.priority.load(std::memory_order_relaxed);
     status.quit_requested = shared.quit.load(std::memory_order_acquire);
     {
         std::lock_guard<std::mutex> lock(shared.mutex);

@@ -1,9 +1,11 @@
 // The audio output thread: keeps the sound device supplied from a ring of
-// (normally six) 512-frame buffers, each refilled by the fill callback as it
+// (normally six 512-frame) buffers, each refilled by the fill callback as it
 // finishes playing, and finds the device again when it is lost.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "engine/render.h"
 #include "engine/tuning.h"
@@ -34,19 +36,43 @@ constexpr int opener_stop_wait_ms = 200;
 
 // The most buffers a ring may have: 64 of 512 frames queue 0.74 s.
 constexpr int32_t max_ring_buffers = 64;
+// The shortest buffer: 128 frames, 2.9 ms. A thread that has to wake more
+// often than that is late too often.
+constexpr int32_t min_buffer_frames = 128;
+
+// The real-time priority asked for, where the system allows it, when the
+// settings ask for a higher one: above ordinary threads and below the
+// sound server's own (PipeWire's and PulseAudio's run at 20 and 5 under
+// rtkit, which grants at most 20).
+constexpr int realtime_priority = 10;
+// Else the nice value asked for: as PulseAudio's own threads run.
+constexpr int raised_nice = -11;
 
 // What to play on; copied at start.
 struct AudioSettings {
-    const char* device_name = "default";       // the sound device: on Linux an ALSA PCM name
-    int32_t ring_buffers = ring_buffer_count;  // 512-frame buffers queued ahead, 1 to max_ring_buffers
+    // The sound device: an ALSA PCM name on Linux; on Windows a device's
+    // number or its name, "default" being the wave mapper.
+    const char* device_name = "default";
+    int32_t ring_buffers = ring_buffer_count;      // buffers queued ahead, 1 to max_ring_buffers
+    int32_t buffer_frames = pluck::buffer_frames;  // frames in each, min_buffer_frames to 512
+    // Ask the system to run the audio thread ahead of ordinary threads: a
+    // small ring has no time to spare for a late wake-up.
+    bool raise_priority = false;
+};
+
+// What the audio thread's priority became.
+enum class ThreadPriority : int32_t {
+    ordinary,  // not raised: not asked for, or not allowed
+    nice,      // a lower nice value (raised_nice)
+    realtime,  // real-time scheduling (realtime_priority)
 };
 
 // What the device granted. A system may round the period and buffer asked
 // for; whatever it grants, the output keeps at most `queue_frames` queued.
 struct GrantedFormat {
     uint32_t rate_hz = 0;
-    uint32_t period_frames = 0;  // asked: 512
-    uint32_t buffer_frames = 0;  // asked: one period per ring buffer, 3072 for six
+    uint32_t period_frames = 0;  // asked: one ring buffer (512 by default)
+    uint32_t buffer_frames = 0;  // asked: the whole ring, 3072 for six of 512
     uint32_t queue_frames = 0;   // the ring's blocks, or as many whole blocks as the buffer holds
 };
 
@@ -61,6 +87,7 @@ enum class AudioPhase : int32_t {
 // What the thread is doing, for tests and debugging.
 struct AudioStatus {
     AudioPhase phase = AudioPhase::ended;
+    ThreadPriority priority = ThreadPriority::ordinary;
     bool quit_requested = false;
     bool device_opened = false;        // a device is open now
     GrantedFormat granted;             // the last device opened
@@ -93,5 +120,15 @@ bool stop_audio(AudioHandle handle);
 
 // The thread's current state; a null handle reads as ended.
 AudioStatus audio_status(AudioHandle handle);
+
+// A sound device that can be played on: the name to give as the device, and
+// what the system says of it.
+struct OutputDevice {
+    std::string name;
+    std::string description;
+};
+
+// The devices the system lists for playback, the default first.
+std::vector<OutputDevice> output_devices();
 
 }  // namespace pluck

@@ -5,13 +5,16 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "engine/pluck_handover.h"
 #include "engine/render.h"
 #include "engine/synth_state.h"
 #include "engine/tuning.h"
+#include "engine/vector_isa.h"
 
 namespace {
 
@@ -133,4 +136,22 @@ BENCHMARK(BM_render_fading)->MinTime(2.0);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// --isa=avx2 or --isa=baseline measures the engine as a processor without
+// AVX-512 (or without AVX2) runs it; the samples are the same.
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--isa=avx2") {
+            pluck::use_vector_isa(pluck::VectorIsa::avx2);
+        } else if (arg == "--isa=baseline") {
+            pluck::use_vector_isa(pluck::VectorIsa::baseline);
+        } else {
+            std::fprintf(stderr, "engine_bench: unknown argument %s\n", argv[i]);
+            return 2;
+        }
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

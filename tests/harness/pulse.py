@@ -83,7 +83,10 @@ class Recording:
 
 
 class PulseServer:
-    def __init__(self):
+    def __init__(self, realtime=False):
+        # realtime=True: the server's threads at real-time priority, as
+        # rtkit gives a desktop's sound server (root may take it itself).
+        self.realtime = realtime
         self.dir = tempfile.mkdtemp(prefix="pluck-pulse-", dir="/tmp")  # short: socket paths are limited
         self.socket = os.path.join(self.dir, "sock")
         self.alsa_config = os.path.join(self.dir, "asound.conf")
@@ -107,12 +110,14 @@ class PulseServer:
         env = {k: v for k, v in self.env.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY")}
         env.update(HOME=self.dir, XDG_RUNTIME_DIR=self.dir + "/runtime",
                    XDG_CONFIG_HOME=self.dir + "/config", PULSE_STATE_PATH=self.dir + "/state")
+        yes_no = "yes" if self.realtime else "no"
         with open(os.path.join(self.dir, "server.log"), "ab") as log:
             # The sink's own format is the instrument's: a float32 stereo
             # 44.1 kHz stream at full volume reaches the monitor unconverted.
             self.server = subprocess.Popen(
                 ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                 "--system=no", "--realtime=no", "--high-priority=no", "--log-target=stderr",
+                 "--system=no", "--realtime=%s" % yes_no, "--high-priority=%s" % yes_no,
+                 "--log-target=stderr",
                  "-L", "module-null-sink sink_name=%s rate=44100 format=float32le channels=2 "
                        "channel_map=front-left,front-right norewinds=1" % SINK,
                  "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + self.socket],

@@ -1,0 +1,90 @@
+// pluck's command line: how much sound is queued ahead of the device, which
+// device, a recording of what is played, and the texts that answer --help
+// and --version. The same on every system that has a command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "audio/audio_output.h"
+#include "engine/tuning.h"
+
+namespace pluck {
+
+// Exit statuses of the program.
+constexpr int exit_ok = 0;
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+
+// The frames of one buffer may be 128, 256 or 512: the quanta sound servers
+// run at. A ring has at least this many buffers: with fewer, the device runs
+// dry whenever the audio thread wakes one buffer late.
+constexpr int32_t min_ring_periods = 2;
+// --latency takes whole milliseconds up to about what the longest ring
+// (64 buffers of 512 frames) holds.
+constexpr int32_t max_latency_ms = 743;
+
+// How the ring is laid out: `periods` buffers of `period_frames` each.
+struct RingLayout {
+    int32_t period_frames = buffer_frames;
+    int32_t periods = ring_buffer_count;
+
+    int32_t frames() const {
+        return period_frames * periods;
+    }
+};
+
+// The ring for about `ms` milliseconds queued ahead (1 to max_latency_ms):
+// the largest of 512-, 256- and 128-frame buffers of which about three or
+// more make up that time (nearer than that, a longer buffer wakes the audio
+// thread too seldom to keep the queue even), then as many of them as come
+// nearest to `ms`, but at least min_ring_periods. 70 gives the six
+// 512-frame buffers pluck plays with by default; 17 gives three of 256
+// frames (17.4 ms); 10 gives three of 128 (8.7 ms).
+RingLayout ring_for_latency(int32_t ms);
+
+// Milliseconds a ring of `frames` holds, to a tenth.
+double ring_ms(int32_t frames);
+
+struct Options {
+    bool help = false;
+    bool version = false;
+    bool list_devices = false;
+    int32_t latency_ms = 0;  // 0: not asked for (the default ring)
+    std::string device;      // empty: the system's default device
+    std::string record_path;
+
+    // What to play with: the default ring unless a latency was asked for.
+    RingLayout ring() const {
+        return latency_ms > 0 ? ring_for_latency(latency_ms) : RingLayout{};
+    }
+    // A smaller ring than the default was asked for: the audio thread then
+    // asks the system for a higher priority, since a wake-up that comes a
+    // few milliseconds late is then a gap in the sound.
+    bool low_latency() const {
+        return ring().period_frames < buffer_frames;
+    }
+};
+
+// Reads argv[1..argc-1] in the GNU forms: `--latency 10`, `--latency=10`,
+// `-l 10`, `-l10`, `-h`, and `--` ending the options. Returns exit_ok, or
+// exit_usage with `error` set to one line (without "pluck: " or a line end)
+// for an unknown option, a missing or bad value, or an argument that is no
+// option (pluck takes none).
+int parse_options(int argc, const char* const* argv, Options& options, std::string& error);
+
+// The whole --help text, ending in a line end.
+std::string help_text();
+
+// "pluck VERSION".
+const char* version_text();
+
+// What the audio output is to play on, as the options ask. The settings
+// point into `options`, which must outlive them.
+AudioSettings audio_settings(const Options& options);
+
+// Does what --help, --version and --list-devices ask on standard output and
+// returns the exit status; -1 when the options ask to play.
+int answer_without_playing(const Options& options);
+
+}  // namespace pluck
