@@ -82,33 +82,19 @@ void expect_block_matches_steps(int32_t frames, float value) {
     ASSERT_EQ(std::memcmp(&block_string, &plain_string, sizeof block_string), 0);  // no padding
 }
 
-// Every kind of loop: periods from 1 (one sample, averaged over and over) to
-// the full capacity, widths from 1 to past the period, positions past 2^31,
-// blocks that do and do not fill a pass. Then loops settled to one value
-// (the long-faded state of every string) or one sample off it, read only late
-// in the loop or, in a loop longer than a block, by the block's last steps
-// alone; loops as long as a pass and shorter than the width.
-TEST(BlockRender, StringBlockMatchesStepByStep) {
+// Loops settled to one value (the long-faded state of every string), or one
+// sample off it, read only late in the loop or, in a loop longer than a
+// block, by the block's last steps alone; loops as long as a pass and
+// shorter than the width; 13.5 hours into the sound, past 2^31 steps. (Every
+// other kind of loop the performances below meet.)
+TEST(BlockRender, SettledStringsMatchStepByStep) {
     for_each_vector_isa([&] {
-        std::mt19937 rng(11);
-        const int32_t lengths[] = {1, 7, 512, 513, 1500};
-        int c = 0;
-        for (int32_t period : {1, 2, 3, 7, 8, 9, 15, 16, 17, 23, 64, 81, 162, 327, 513, 653, 4410, 88200}) {
-            for (int32_t width : {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 15, 16, 17, 24, 64, 65, 200}) {
-                block_string = PluckedString{};
-                block_string.period = period;
-                block_string.width = width;
-                block_string.position = static_cast<int64_t>(rng() % 1000000) * (c % 3 == 2 ? 10000 : 1);
-                fill_samples(rng, block_string.samples, period, c % 5);
-                expect_block_matches_steps(lengths[c % 5], static_cast<float>(c % 5));
-                ++c;
-            }
-        }
         for (float value :
              {0x1p-149f * 166, -0x1p-149f * 166, 0x1p-149f * 167, 0x1p-149f, 0.0f, -0.0f, 0.25f}) {
             for (int32_t period : {162, 3, 1000}) {
                 for (int32_t width : {1, 2, 5, 12}) {
                     block_string = PluckedString{};
+                    block_string.position = int64_t{81000} * 40000;  // a multiple of each period
                     block_string.period = period;
                     block_string.width = width;
                     std::fill(block_string.samples, block_string.samples + period, value);
