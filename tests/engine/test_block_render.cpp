@@ -1,7 +1,7 @@
 // render_audio() computes whole blocks side by side; these tests hold it,
-// bit for bit, to the plain frame-by-frame path (step(), process(),
-// filter_frame(), render_audio_reference()): each block function over inputs
-// in every range, then whole performances, each time with every set of
+// bit for bit, to the plain frame-by-frame path (step(), filter_frame(),
+// render_audio_reference()): the string block on settled loops, the filters
+// over inputs in every range, then whole performances, with every set of
 // vector instructions the processor has.
 #include <gtest/gtest.h>
 
@@ -12,10 +12,8 @@
 #include <cstring>
 #include <iterator>
 #include <random>
-#include <string>
 #include <vector>
 
-#include "engine/comb_block.h"
 #include "engine/output_filters.h"
 #include "engine/pluck_handover.h"
 #include "engine/reference_render.h"
@@ -85,7 +83,7 @@ void expect_block_matches_steps(int32_t frames, float value) {
 // Loops settled to one value (the long-faded state of every string), or one
 // sample off it, read only late in the loop or, in a loop longer than a
 // block, by the block's last steps alone; loops as long as a pass and
-// shorter than the width; 13.5 hours into the sound, past 2^31 steps. (Every
+// shorter than the width; 20 hours into the sound, past 2^31 steps. (Every
 // other kind of loop the performances below meet.)
 TEST(BlockRender, SettledStringsMatchStepByStep) {
     for_each_vector_isa([&] {
