@@ -12,8 +12,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
 TEST(FuzzCorpus, EveryInputPassesTheFuzzChecks) {
     int replayed = 0;
     for (const auto& entry : std::filesystem::directory_iterator(PLUCK_CORPUS_DIR)) {
@@ -25,5 +23,3 @@ TEST(FuzzCorpus, EveryInputPassesTheFuzzChecks) {
     }
     EXPECT_GE(replayed, 10);  // the corpus was found and read
 }
-
-}  // namespace

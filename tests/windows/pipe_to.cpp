@@ -6,7 +6,6 @@
 // cancelled, as a Linux pipe handed to a program under Wine cannot.
 #include <windows.h>
 
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -24,7 +23,6 @@ BOOL WINAPI ignore_console_event(DWORD) {
 int wmain(int argc, wchar_t** argv) {
     const bool keep_open = argc == 4 && std::wstring(argv[1]) == L"--open";
     if (argc != 3 && !keep_open) {
-        std::fputs("usage: pipe_to [--open] FILE \"COMMAND LINE\"\n", stderr);
         return 2;
     }
     std::ifstream file(argv[argc - 2], std::ios::binary);
@@ -32,19 +30,19 @@ int wmain(int argc, wchar_t** argv) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::wstring command = argv[argc - 1];
     if (!file || !CreatePipe(&read_end, &write_end, &inherit, 0)) {
         return 2;
     }
     SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
     SetConsoleCtrlHandler(ignore_console_event, TRUE);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = read_end;
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring command = argv[argc - 1];
-    PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &process)) {
         return 2;
