@@ -186,10 +186,10 @@ std::string help_text() {
         text += line;
     }
     text +=
-        "                       46 keeps up even on a busy machine. Below 512-frame\n"
+        "                       A smaller ring answers sooner and loses sound more\n"
+        "                       easily when the machine is busy. Below 512-frame\n"
         "                       buffers pluck asks for real-time priority (root, rtkit\n"
-        "                       or limits.conf allow it); 17 and 10 still lose sound\n"
-        "                       now and then where threads wake late (10 even when idle)\n"
+        "                       or limits.conf allow it)\n"
         "  -d, --device NAME    play on NAME: an ALSA PCM (default, pulse, pipewire,\n"
         "                       hw:1,0, plughw:...) or, on Windows, a device's number or\n"
         "                       name as --list-devices shows them\n"
