@@ -26,7 +26,8 @@ void start_program(Program& program, int argc, const char* const* argv) {
         program.exit_status = exit_failure;
         return;
     }
-    program.audio = start_audio(recording ? render_and_record : render_audio, audio_settings(program.options));
+    program.audio =
+        start_audio(recording ? render_and_record : render_audio, audio_settings(program.options));
     std::fputs(usage_text, stdout);
     std::fflush(stdout);
 }

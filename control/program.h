@@ -12,7 +12,7 @@ namespace pluck {
 
 struct Program {
     Options options;
-    int exit_status = -1;        // 0 or more: the program ends now, with this
+    int exit_status = -1;         // 0 or more: the program ends now, with this
     AudioHandle audio = nullptr;  // null: no sound could be started at all
 };
 
