@@ -1,6 +1,6 @@
 // Measures the audio output against a private sound server, started by the
 // tests' harness, which records its null sink into PLUCK_RECORDING:
-//     python3 tests/harness/pulse.py build/release/bench/audio_bench [SECONDS]
+//     scripts/with-pulse build/release/bench/audio_bench [SECONDS]
 //
 // 1. Delay: how long after a buffer is rendered it comes out of the server.
 //    Every 20th buffer carries a marker; the recording is read as it grows,
@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     const char* recording = std::getenv("PLUCK_RECORDING");
     if (recording == nullptr || std::getenv("PULSE_SERVER") == nullptr) {
-        std::fprintf(stderr, "audio_bench: run it with a server: python3 tests/harness/pulse.py %s\n",
+        std::fprintf(stderr, "audio_bench: run it with a server: scripts/with-pulse %s\n",
                      argv[0]);
         return 1;
     }

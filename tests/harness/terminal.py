@@ -33,7 +33,7 @@ KITTY_PUSH_POP = re.compile(rb"\x1b\[([<>])[0-9]*u")
 
 
 class Terminal:
-    def __init__(self, argv, env=None, kitty=False, answer=True, typed_first=b""):
+    def __init__(self, argv, env=None, kitty=False, typed_first=b""):
         """`typed_first`: keys typed while the program waits for the answer."""
         # The settings the program starts with (and its terminal's name),
         # read on its side just before it starts: read here after the
@@ -48,8 +48,7 @@ class Terminal:
             self.before, self.device = ast.literal_eval(open(settings.name).read())
         self.child.delaybeforesend = None
         self.output = b""
-        self.answer = None if not answer else typed_first + (KITTY_ANSWER if kitty else PLAIN_ANSWER)
-        self.status = self.after = None
+        self.answer = typed_first + (KITTY_ANSWER if kitty else PLAIN_ANSWER)
 
     def pump(self, seconds):
         """Reads what the program writes for `seconds`, answering its query."""
@@ -88,9 +87,6 @@ class Terminal:
             self.pump(every_s)
         self.send(release)
 
-    def signal(self, number=signal.SIGTERM):
-        self.child.kill(number)
-
     def exit_status(self, limit_s=6):
         """Waits for the end of the program: its exit status, or -signal."""
         end = time.monotonic() + limit_s
@@ -100,23 +96,19 @@ class Terminal:
         self.pump(0.02)
         self.after = termios.tcgetattr(self.child.child_fd)
         self.child.close()
-        self.status = self.child.exitstatus if self.child.signalstatus is None else -self.child.signalstatus
-        return self.status
+        return self.child.exitstatus if self.child.signalstatus is None else -self.child.signalstatus
 
     def settings_restored(self):
         """After exit_status(): the terminal is as the program found it."""
         return self.after == self.before
 
-    def keyboard_stack(self, emptied_at=()):
-        """How many keyboard-protocol entries the program's output has left
-        on a kitty terminal's stack; `emptied_at` lists output lengths at
-        which someone else (a shell, `reset`) emptied the stack."""
-        depth, resets = 0, sorted(emptied_at)
-        for m in KITTY_PUSH_POP.finditer(self.output):
-            while resets and resets[0] <= m.start():
-                depth, resets = 0, resets[1:]
+    def keyboard_stack(self, since=0):
+        """How many keyboard-protocol entries the program's output from
+        `since` on leaves on a kitty terminal's stack (empty at `since`)."""
+        depth = 0
+        for m in KITTY_PUSH_POP.finditer(self.output, since):
             depth = depth + 1 if m.group(1) == b">" else max(0, depth - 1)
-        return 0 if resets else depth
+        return depth
 
     def visible(self):
         """The output without escape sequences: the text the player sees."""
