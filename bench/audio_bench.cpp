@@ -200,8 +200,7 @@ int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     const char* recording = std::getenv("PLUCK_RECORDING");
     if (recording == nullptr || std::getenv("PULSE_SERVER") == nullptr) {
-        std::fprintf(stderr, "audio_bench: run it with a server: scripts/with-pulse %s\n",
-                     argv[0]);
+        std::fprintf(stderr, "audio_bench: run it with a server: scripts/with-pulse %s\n", argv[0]);
         return 1;
     }
     const bool ok = measure_delay(recording, seconds) && measure_load(seconds);
