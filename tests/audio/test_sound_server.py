@@ -28,14 +28,6 @@ def test_output_thread(pulse):
     assert run.returncode == 0, run.stdout[-3000:]
 
 
-def until(term, condition, limit_s):
-    """Pumps the terminal until `condition()`; false if it never came."""
-    end = time.monotonic() + limit_s
-    while not condition() and time.monotonic() < end:
-        term.pump(0.02)
-    return condition()
-
-
 def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -64,9 +56,9 @@ def test_server_trouble(pulse, tmp_path, fault, when):
         for loss in range(1, losses + 1):
             if when == "playing":
                 term.send("v")
-                assert until(term, lambda: any(heard.frames()), 5), "no sound before the trouble"
+                term.wait_for(lambda: any(heard.frames()), 5)  # sound before the trouble
                 getattr(pulse, fault)()
-            assert until(term, lambda: len(LINE.findall(term.output)) == loss, 3.5), term.output[-300:]
+            term.wait_for(lambda: len(LINE.findall(term.output)) == loss, 3.5)
             assert SAID[fault + " " + when] in LINE.findall(term.output)[-1]
             used = cpu_seconds(term.child.pid)
             for key in "zxcv":
@@ -79,7 +71,7 @@ def test_server_trouble(pulse, tmp_path, fault, when):
                 break
             pulse.start() if fault == "kill" else pulse.thaw()
             heard = pulse.record()
-            assert until(term, lambda: any(heard.frames()), 5), "no sound after the server came back"
+            term.wait_for(lambda: any(heard.frames()), 5)  # sound after the server came back
         term.send("\x1b")
         quit_at = time.monotonic()
         assert term.exit_status() == 0 and term.settings_restored()

@@ -68,10 +68,13 @@ class Terminal:
                 return
 
     def wait_for(self, text, limit_s=10, count=1):
+        """Pumps until the program has written `text` (`count` times), or
+        until `text()` holds if it is a condition."""
+        done = text if callable(text) else lambda: self.output.count(text) >= count
         end = time.monotonic() + limit_s
-        while self.output.count(text) < count and time.monotonic() < end:
+        while not done() and time.monotonic() < end:
             self.pump(0.01)
-        assert self.output.count(text) >= count, "never wrote %r; wrote %r" % (text, self.output[-500:])
+        assert done(), "waited in vain for %r; wrote %r" % (text, self.output[-500:])
 
     def send(self, data):
         self.child.send(data.encode() if isinstance(data, str) else data)
