@@ -1,5 +1,6 @@
-// Measures the audio output against a private sound server (the tests'
-// PulseAudio fixture, null sink recorded with parec):
+// Measures the audio output against a private sound server, started by the
+// tests' harness, which records its null sink into PLUCK_RECORDING:
+//     scripts/with-pulse build/release/bench/audio_bench [SECONDS]
 //
 // 1. Delay: how long after a buffer is rendered it comes out of the server.
 //    Every 20th buffer carries a marker; the recording is read as it grows,
@@ -31,7 +32,6 @@
 #include "audio/audio_output.h"
 #include "engine/pluck_handover.h"
 #include "engine/render.h"
-#include "tests/support/pulse_server.h"
 
 namespace {
 
@@ -68,12 +68,12 @@ double percentile(std::vector<double> values, double p) {
     return values[i];
 }
 
-bool measure_delay(pluck::test::PulseServer& pulse, int seconds) {
-    if (!start_recording(pulse)) {
-        std::fprintf(stderr, "audio_bench: %s\n", pulse.error.c_str());
-        return false;
-    }
-    const int fd = open(pulse.recording_path.c_str(), O_RDONLY);
+// The recorder's fragment, as the harness asks for it.
+constexpr int record_latency_ms = 5;
+
+bool measure_delay(const char* recording, int seconds) {
+    const int fd = open(recording, O_RDONLY);
+    lseek(fd, 0, SEEK_END);
     pluck::AudioHandle handle = pluck::start_audio(marker_fill);
     std::vector<double> delays_ms;
     std::vector<char> pending;
@@ -103,7 +103,6 @@ bool measure_delay(pluck::test::PulseServer& pulse, int seconds) {
     }
     const pluck::AudioStatus status = pluck::audio_status(handle);
     pluck::stop_audio(handle);
-    stop_recording(pulse, 100);
     close(fd);
     if (delays_ms.empty()) {
         std::fprintf(stderr, "audio_bench: no marker came back\n");
@@ -115,7 +114,7 @@ bool measure_delay(pluck::test::PulseServer& pulse, int seconds) {
     std::printf(
         "render -> server output (%zu markers, incl. <= %d ms recorder fragment): "
         "min %.1f ms, median %.1f ms, p95 %.1f ms, max %.1f ms\n",
-        delays_ms.size(), pulse.record_latency_ms, percentile(delays_ms, 0.0), percentile(delays_ms, 0.5),
+        delays_ms.size(), record_latency_ms, percentile(delays_ms, 0.0), percentile(delays_ms, 0.5),
         percentile(delays_ms, 0.95), percentile(delays_ms, 1.0));
     return true;
 }
@@ -199,13 +198,11 @@ bool measure_load(int seconds) {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    pluck::test::PulseServer pulse;
-    pulse.record_latency_ms = 5;
-    if (!start_pulse_server(pulse)) {
-        std::fprintf(stderr, "audio_bench: %s\n", pulse.error.c_str());
+    const char* recording = std::getenv("PLUCK_RECORDING");
+    if (recording == nullptr || std::getenv("PULSE_SERVER") == nullptr) {
+        std::fprintf(stderr, "audio_bench: run it with a server: scripts/with-pulse %s\n", argv[0]);
         return 1;
     }
-    use_pulse_environment(pulse);
-    const bool ok = measure_delay(pulse, seconds) && measure_load(seconds);
+    const bool ok = measure_delay(recording, seconds) && measure_load(seconds);
     return ok ? 0 : 1;
 }

@@ -1,13 +1,15 @@
-"""A private PulseAudio server for tests that play real sound.
+"""A private PulseAudio server for the tests and measuring scripts that play
+real sound.
 
-The server has one null sink, "pluck_test" (float32le, stereo, 44.1 kHz), whose
-monitor is recorded with parec, so that a test reads back, as exact float32
-frames, what a program sent to ALSA's "default" PCM (or, under Wine, to winmm).
+One null sink, "pluck_test" (float32le, stereo, 44.1 kHz, the instrument's own
+format, so a stream at full volume reaches it unconverted), whose monitor is
+recorded with parec: a test reads back, as exact float32 frames, what a
+program sent to ALSA's "default" PCM (or, under Wine, to winmm).
 
 ALSA's "default" is routed to the server by a configuration file of its own,
 not by the system's "use pulse when it runs" hook: the route then does not
-depend on the machine having a sound card, and a server that is not there makes
-opening "default" fail instead of falling back to another device.
+depend on the machine having a sound card, and a server that is not there
+makes opening "default" fail instead of falling back to another device.
 
     with PulseServer() as pulse:
         recording = pulse.record()
@@ -26,59 +28,56 @@ import tempfile
 import time
 
 SINK = "pluck_test"
-ALSA_TOP_CONFIG = "/usr/share/alsa/alsa.conf"
 ALSA_ROUTE = "pcm.!default { type pulse }\nctl.!default { type pulse }\n"
 
 
-def _end_group(process, first_signal):
-    if process is None or process.poll() is not None:
-        return
-    os.killpg(process.pid, first_signal)
-    try:
-        process.wait(3)
-    except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        process.wait()
+def end_group(process, first_signal):
+    if process.poll() is None:
+        os.killpg(process.pid, first_signal)
+        try:
+            process.wait(3)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
 
 
-def _wait_until(condition, what, limit_s=10):
+def wait_until(condition, what, limit_s=10):
     deadline = time.monotonic() + limit_s
     while not condition():
-        if time.monotonic() > deadline:
-            raise RuntimeError(what)
+        assert time.monotonic() < deadline, what
         time.sleep(0.01)
 
 
-class Recording:
-    """parec on the sink's monitor, writing raw frames to a file."""
+def accepts(path):
+    with socket.socket(socket.AF_UNIX) as s:
+        return s.connect_ex(path) == 0
 
-    def __init__(self, pulse, path):
+
+class Recording:
+    """parec on the sink's monitor, writing raw frames to `path`."""
+
+    def __init__(self, pulse, path, latency_ms=20):
         self.path = path
-        with open(path, "wb") as out, open(path + ".log", "wb") as log:
-            # A short latency makes parec write what it gets at once, so the
-            # file grows from the first frame and tells when recording began.
+        # A short latency makes parec write what it gets at once, so the
+        # file grows from the first frame and tells when recording began.
+        with open(path, "wb") as out:
             self.process = subprocess.Popen(
                 ["parec", "--raw", "--format=float32le", "--rate=44100", "--channels=2",
-                 "--latency-msec=20", "-d", SINK + ".monitor"],
-                stdin=subprocess.DEVNULL, stdout=out, stderr=log, env=pulse.env,
-                start_new_session=True)
-        _wait_until(lambda: self.process.poll() is not None or os.path.getsize(path) >= 8,
-                    "parec recorded nothing within 10 s")
-        if self.process.poll() is not None:
-            raise RuntimeError("parec exited: " + open(path + ".log").read())
+                 "--latency-msec=%d" % latency_ms, "-d", SINK + ".monitor"],
+                stdin=subprocess.DEVNULL, stdout=out, env=pulse.env, start_new_session=True)
+        wait_until(lambda: self.process.poll() is not None or os.path.getsize(path) >= 8,
+                   "parec recorded nothing within 10 s")
 
     def frames(self):
         """The whole frames recorded so far, interleaved."""
         with open(self.path, "rb") as f:
             data = f.read()
-        samples = array.array("f")
-        samples.frombytes(data[: len(data) // 8 * 8])
-        return samples
+        return array.array("f", data[: len(data) // 8 * 8])
 
     def stop(self, settle_s=0.4):
         """Waits for audio already sent to reach the monitor, then ends parec."""
         time.sleep(settle_s)
-        _end_group(self.process, signal.SIGINT)
+        end_group(self.process, signal.SIGINT)
         return self.frames()
 
 
@@ -89,62 +88,44 @@ class PulseServer:
         self.realtime = realtime
         self.dir = tempfile.mkdtemp(prefix="pluck-pulse-", dir="/tmp")  # short: socket paths are limited
         self.socket = os.path.join(self.dir, "sock")
-        self.alsa_config = os.path.join(self.dir, "asound.conf")
-        with open(self.alsa_config, "w") as f:
+        with open(os.path.join(self.dir, "asound.conf"), "w") as f:
             f.write(ALSA_ROUTE)
-        self.server = None
-        self.recordings = []
-        env = {k: v for k, v in os.environ.items() if k not in ("PULSE_SERVER", "ALSA_CONFIG_PATH")}
-        env.update(PULSE_SERVER="unix:" + self.socket,
-                   ALSA_CONFIG_PATH=ALSA_TOP_CONFIG + ":" + self.alsa_config)
+        self.server, self.recordings = None, []
         # For children: every program started with this plays to the server.
-        self.env = env
+        self.env = dict(os.environ, PULSE_SERVER="unix:" + self.socket,
+                        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:" + self.dir + "/asound.conf")
         self.start()
 
     def start(self):
         """Starts (or starts again, on the same socket) the server."""
-        for sub in ("runtime", "config"):
-            os.makedirs(os.path.join(self.dir, sub), mode=0o700, exist_ok=True)
-        # The server keeps its files inside the private directory and never
-        # looks for a session bus or a display.
+        # It keeps its files in the private directory and never looks for a
+        # session bus or a display.
         env = {k: v for k, v in self.env.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY")}
-        env.update(HOME=self.dir, XDG_RUNTIME_DIR=self.dir + "/runtime",
-                   XDG_CONFIG_HOME=self.dir + "/config", PULSE_STATE_PATH=self.dir + "/state")
+        env.update(HOME=self.dir, XDG_RUNTIME_DIR=self.dir, XDG_CONFIG_HOME=self.dir,
+                   PULSE_STATE_PATH=self.dir + "/state")
         yes_no = "yes" if self.realtime else "no"
         with open(os.path.join(self.dir, "server.log"), "ab") as log:
-            # The sink's own format is the instrument's: a float32 stereo
-            # 44.1 kHz stream at full volume reaches the monitor unconverted.
             self.server = subprocess.Popen(
                 ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                 "--system=no", "--realtime=%s" % yes_no, "--high-priority=%s" % yes_no,
-                 "--log-target=stderr",
+                 "--system=no", "--realtime=" + yes_no, "--high-priority=" + yes_no, "--log-target=stderr",
                  "-L", "module-null-sink sink_name=%s rate=44100 format=float32le channels=2 "
                        "channel_map=front-left,front-right norewinds=1" % SINK,
                  "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + self.socket],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env, start_new_session=True)
-        _wait_until(lambda: self.server.poll() is not None or self._accepts(),
-                    "pulseaudio did not accept connections within 10 s")
-        if self.server.poll() is not None:
-            raise RuntimeError("pulseaudio exited at start:\n" + self.log())
+        wait_until(lambda: self.server.poll() is not None or accepts(self.socket),
+                   "pulseaudio did not accept connections within 10 s")
+        assert self.server.poll() is None, "pulseaudio exited at start: " + open(self.dir + "/server.log").read()
 
-    def _accepts(self):
-        try:
-            with socket.socket(socket.AF_UNIX) as s:
-                s.connect(self.socket)
-            return True
-        except OSError:
-            return False
-
-    def record(self):
-        recording = Recording(self, os.path.join(self.dir, "recording-%d.raw" % len(self.recordings)))
-        self.recordings.append(recording)
-        return recording
+    def record(self, latency_ms=20):
+        path = os.path.join(self.dir, "recording-%d.raw" % len(self.recordings))
+        self.recordings.append(Recording(self, path, latency_ms))
+        return self.recordings[-1]
 
     def kill(self):
         """The server goes away, as when it crashes or is restarted."""
         for r in self.recordings:
-            _end_group(r.process, signal.SIGINT)
-        _end_group(self.server, signal.SIGKILL)
+            end_group(r.process, signal.SIGINT)
+        end_group(self.server, signal.SIGKILL)
         if os.path.exists(self.socket):
             os.unlink(self.socket)
 
@@ -154,16 +135,10 @@ class PulseServer:
     def thaw(self):
         os.killpg(self.server.pid, signal.SIGCONT)
 
-    def log(self):
-        with open(os.path.join(self.dir, "server.log"), errors="replace") as f:
-            return f.read()[-2000:]
-
     def close(self):
-        if self.server is not None and self.server.poll() is None:
+        if self.server.poll() is None:
             self.thaw()
-        for r in self.recordings:
-            _end_group(r.process, signal.SIGINT)
-        _end_group(self.server, signal.SIGTERM)
+        self.kill()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
@@ -171,3 +146,4 @@ class PulseServer:
 
     def __exit__(self, *exc):
         self.close()
+

@@ -43,21 +43,13 @@ def channel(frames, index):
 
 def first_sound(frames):
     """Index of the first frame that is not exact silence, or None."""
-    for i, x in enumerate(frames):
-        if x != 0.0:
-            return i // 2
-    return None
+    return next((i // 2 for i, x in enumerate(frames) if x != 0.0), None)
 
 
 def period(x, start, length, low, high):
     """The lag in samples between `low` and `high` at which `x` best matches itself."""
-    window = x[start:start + length + high]
-    best, best_score = low, None
-    for lag in range(low, high + 1):
-        score = sum(a * b for a, b in zip(window[:length], window[lag:lag + length]))
-        if best_score is None or score > best_score:
-            best, best_score = lag, score
-    return best
+    w = x[start:start + length + high]
+    return max(range(low, high + 1), key=lambda lag: sum(a * b for a, b in zip(w[:length], w[lag:lag + length])))
 
 
 def onsets(x, window=441, zero_run=64):

@@ -10,6 +10,7 @@ plain terminal or, with kitty=True, as one that supports the protocol.
     assert term.exit_status() == 0 and term.settings_restored()
 """
 import ast
+import os
 import re
 import signal
 import tempfile
@@ -32,23 +33,22 @@ KITTY_PUSH_POP = re.compile(rb"\x1b\[([<>])[0-9]*u")
 
 
 class Terminal:
-    def __init__(self, argv, env=None, kitty=False, answer=True, dimensions=(24, 80)):
-        # The settings the program starts with, read on its side just before
-        # it starts: read here after the start, they may already be its own.
+    def __init__(self, argv, env=None, kitty=False, typed_first=b""):
+        """`typed_first`: keys typed while the program waits for the answer."""
+        # The settings the program starts with (and its terminal's name),
+        # read on its side just before it starts: read here after the
+        # start, they may already be its own.
         with tempfile.NamedTemporaryFile(prefix="pluck-tty-") as settings:
             def record_settings():
                 with open(settings.name, "w") as f:
-                    f.write(repr(termios.tcgetattr(0)))
+                    f.write(repr((termios.tcgetattr(0), os.ttyname(0))))
 
-            self.child = pexpect.spawn(argv[0], list(argv[1:]), env=env, dimensions=dimensions, timeout=10,
+            self.child = pexpect.spawn(argv[0], list(argv[1:]), env=env, dimensions=(24, 80), timeout=10,
                                        preexec_fn=record_settings)
-            self.before = ast.literal_eval(open(settings.name).read())
+            self.before, self.device = ast.literal_eval(open(settings.name).read())
         self.child.delaybeforesend = None
         self.output = b""
-        self.kitty = kitty
-        self.answered = not answer
-        self.status = None
-        self.after = None
+        self.answer = typed_first + (KITTY_ANSWER if kitty else PLAIN_ANSWER)
 
     def pump(self, seconds):
         """Reads what the program writes for `seconds`, answering its query."""
@@ -56,84 +56,66 @@ class Terminal:
         while True:
             left = end - time.monotonic()
             try:
-                chunk = self.child.read_nonblocking(65536, timeout=max(0.0, min(left, 0.05)))
-                self.output += chunk
+                self.output += self.child.read_nonblocking(65536, timeout=max(0.0, min(left, 0.05)))
             except pexpect.TIMEOUT:
                 pass
             except pexpect.EOF:
-                if left > 0:
-                    time.sleep(min(left, 0.01))
-            if not self.answered and QUERY in self.output:
-                self.answered = True
-                self.send(KITTY_ANSWER if self.kitty else PLAIN_ANSWER)
+                time.sleep(max(0.0, min(left, 0.01)))
+            if self.answer and QUERY in self.output:
+                self.send(self.answer)
+                self.answer = None
             if left <= 0:
                 return
 
-    def wait_for(self, text, limit_s=10):
+    def wait_for(self, text, limit_s=10, count=1):
+        """Pumps until the program has written `text` (`count` times), or
+        until `text()` holds if it is a condition."""
+        done = text if callable(text) else lambda: self.output.count(text) >= count
         end = time.monotonic() + limit_s
-        while text not in self.output and time.monotonic() < end:
+        while not done() and time.monotonic() < end:
             self.pump(0.01)
-        if text not in self.output:
-            raise AssertionError("never wrote %r; wrote %r" % (text, self.output[-500:]))
+        assert done(), "waited in vain for %r; wrote %r" % (text, self.output[-500:])
 
     def send(self, data):
         self.child.send(data.encode() if isinstance(data, str) else data)
 
-    def hold(self, seconds, first, repeat, release=b"", every_s=0.03):
-        """Holds a key: `first`, then `repeat` every `every_s`, then `release`."""
+    def hold(self, first, repeat, release, seconds, delay_s=0.4, every_s=0.03):
+        """Holds a key as a keyboard does: `first`, after `delay_s` `repeat`
+        every `every_s`, and `release` when `seconds` are up."""
         end = time.monotonic() + seconds
         self.send(first)
+        self.pump(delay_s)
         while time.monotonic() < end:
-            self.pump(every_s)
             self.send(repeat)
-        if release:
-            self.send(release)
-
-    def signal(self, number=signal.SIGTERM):
-        self.child.kill(number)
+            self.pump(every_s)
+        self.send(release)
 
     def exit_status(self, limit_s=6):
         """Waits for the end of the program: its exit status, or -signal."""
         end = time.monotonic() + limit_s
         while self.child.isalive() and time.monotonic() < end:
             self.pump(0.01)
-        if self.child.isalive():
-            raise AssertionError("still running %s s later; wrote %r" % (limit_s, self.output[-500:]))
+        assert not self.child.isalive(), "still running; wrote %r" % self.output[-500:]
         self.pump(0.02)
         self.after = termios.tcgetattr(self.child.child_fd)
         self.child.close()
-        self.status = self.child.exitstatus if self.child.signalstatus is None else -self.child.signalstatus
-        return self.status
-
-    def keyboard_stack(self, emptied_at=()):
-        """How many keyboard-protocol entries the program's output has left
-        on a kitty terminal's stack; `emptied_at` lists output lengths at
-        which someone else (a shell, `reset`) emptied the stack."""
-        depth, resets = 0, sorted(emptied_at)
-        for m in KITTY_PUSH_POP.finditer(self.output):
-            while resets and resets[0] <= m.start():
-                depth, resets = 0, resets[1:]
-            depth = depth + 1 if m.group(1) == b">" else max(0, depth - 1)
-        return 0 if resets else depth
+        return self.child.exitstatus if self.child.signalstatus is None else -self.child.signalstatus
 
     def settings_restored(self):
         """After exit_status(): the terminal is as the program found it."""
         return self.after == self.before
 
+    def keyboard_stack(self, since=0):
+        """How many keyboard-protocol entries the program's output from
+        `since` on leaves on a kitty terminal's stack (empty at `since`)."""
+        depth = 0
+        for m in KITTY_PUSH_POP.finditer(self.output, since):
+            depth = depth + 1 if m.group(1) == b">" else max(0, depth - 1)
+        return depth
+
     def visible(self):
         """The output without escape sequences: the text the player sees."""
-        text, i, out = self.output, 0, bytearray()
-        while i < len(text):
-            if text[i] != 0x1B:
-                out.append(text[i])
-            elif i + 1 < len(text) and text[i + 1] == ord("["):
-                i += 2
-                while i < len(text) and not 0x40 <= text[i] <= 0x7E:
-                    i += 1
-            else:
-                i += 1
-            i += 1
-        return bytes(out)
+        return re.sub(rb"\x1b(\[[\x20-\x3f]*[\x40-\x7e]|.)", b"", self.output, flags=re.S)
 
     def close(self):
         if self.child.isalive():

@@ -1,0 +1,230 @@
+"""pluck end to end: in a real pseudo-terminal (tests/harness/terminal.py), or
+fed by a pipe, playing to a private PulseAudio server whose sink is recorded
+(tests/harness/pulse.py). What the player hears, what --record keeps, the
+keys as keyboards send them, and the terminal left as it was found however
+the program ends."""
+import ctypes
+import os
+import re
+import signal
+import subprocess
+import threading
+import time
+
+import pytest
+
+from conftest import program
+from harness import sound
+from harness.terminal import KITTY_CTRL_C, KITTY_ESCAPE, KITTY_SPACE, SESSION_READY, USAGE, Terminal
+
+PLUCK = program("pluck")
+RATE = 44100
+KITTY_V = (b"\x1b[118u", b"\x1b[118;1:2u", b"\x1b[118;1:3u")
+
+
+def sounding_part(frames):
+    """From the first sound to the last, interleaved."""
+    frames = frames[2 * sound.first_sound(frames):]
+    while frames and frames[-1] == 0.0:
+        frames.pop()
+    return frames
+
+
+# V typed while pluck still waits for the terminal's answer, then pluck
+# ended one way or another. The ring the server sees is the one asked for;
+# the server hears V at its pitch (string 3 at note 109: a 162-sample loop
+# the five-point average shortens to 160 samples) and all of the recording,
+# which is what pluck-render makes of one V from the pluck's frame on, the
+# pluck landing at the start of a buffer.
+@pytest.mark.parametrize("args, ending, period, periods", [
+    ([], b"\x1b", 512, 6),
+    (["--latency=10"], KITTY_CTRL_C, 128, 3),
+    (["--latency", "17", "--device", "pulse"], signal.SIGTERM, 256, 3),
+    (["-l35"], b"\x03", 512, 3),
+])
+def test_v_is_heard_recorded_and_rendered_alike(pulse, tmp_path, args, ending, period, periods):
+    path = tmp_path / "take.wav"
+    heard = pulse.record()
+    kitty = ending == KITTY_CTRL_C
+    t = Terminal([PLUCK, "--record", str(path)] + args, env=dict(pulse.env, TERM="xterm-kitty" if kitty else "xterm"),
+                 kitty=kitty, typed_first=b"v")
+    try:
+        t.wait_for(SESSION_READY)
+        t.pump(0.3)
+        out = subprocess.run(["pactl", "list", "sink-inputs"], env=pulse.env, capture_output=True, text=True).stdout
+        [latency_us] = [int(x) for x in re.findall(r"Buffer Latency: (\d+) usec", out)]
+        assert (periods - 2.1) * period * 1e6 / RATE <= latency_us <= periods * period * 1e6 / RATE
+        assert not path.exists(), "the recording took its name before it was complete"
+        # The default ring plays at the ordinary priority; a smaller one asks
+        # for real time, which root is granted.
+        task = "/proc/%d/task/" % t.child.pid
+        [audio] = [int(x) for x in os.listdir(task) if open(task + x + "/comm").read() == "pluck audio\n"]
+        if period == 512 or os.geteuid() == 0:
+            assert os.sched_getscheduler(audio) == (os.SCHED_OTHER if period == 512 else os.SCHED_FIFO)
+        t.pump(1.0)
+        t.child.kill(ending) if isinstance(ending, int) else t.send(ending)
+        assert t.exit_status() == 0 and t.settings_restored()
+    finally:
+        t.close()
+    assert t.visible() == USAGE
+    recorded = sound.read_float_wav(str(path))[0]
+    assert sound.first_sound(recorded) % period == 0
+    after = sounding_part(recorded)
+    (tmp_path / "v.score").write_text("0 v\n")
+    subprocess.run([program("pluck-render"), tmp_path / "v.score", "-o", tmp_path / "v.wav", "--length", "4000"])
+    rendered = sounding_part(sound.read_float_wav(str(tmp_path / "v.wav"))[0])
+    assert len(after) > 0.9 * RATE * 2 and after == rendered[:len(after)]
+    server = sounding_part(heard.stop())
+    # Exactly, but for what a small ring on a busy machine loses to underruns.
+    assert server == after or periods < 6, "the server did not play all that was recorded"
+    assert sound.period(sound.channel(server, 0), RATE // 20, RATE // 10, 150, 170) == 160
+    assert set(os.listdir(tmp_path)) == {"take.wav", "v.score", "v.wav"}, "a temporary file was left"
+
+
+# A key held down as each kind of terminal reports it: a note plucks once,
+# Space plays the auto-play's beats until it is let go.
+@pytest.mark.parametrize("kitty, key, notes", [
+    (True, KITTY_V, 1), (False, (b"v", b"v", b""), 1),
+    (True, KITTY_SPACE, 3), (False, (b" ", b" ", b""), 3),
+])
+def test_held_key(pulse, kitty, key, notes):
+    heard = pulse.record()
+    t = Terminal([PLUCK], env=dict(pulse.env, TERM="xterm-kitty" if kitty else "xterm"), kitty=kitty)
+    try:
+        t.wait_for(SESSION_READY)
+        assert (b"\x1b[>11u" in t.output) == kitty, "keyboard protocol pushed on the wrong terminal"
+        started = time.monotonic()
+        t.hold(*key, seconds=1.5)
+        held = time.monotonic() - started
+        t.pump(1.0)
+        t.send(KITTY_ESCAPE if kitty else b"\x1b")
+        assert t.exit_status() == 0 and t.settings_restored() and t.keyboard_stack() == 0
+    finally:
+        t.close()
+    found = sound.onsets(sound.channel(heard.stop(), 0))
+    assert len(found) == notes if notes == 1 else len(found) >= notes, found
+    assert (found[-1] - found[0]) / RATE < held + 0.25, "a beat after Space was let go"
+
+
+# Quitting leaves the terminal as found. A kitty-protocol terminal reports
+# the release of the key that quit right behind a fast tap: it is read
+# before the protocol goes, or the shell would get it as text. A dumb
+# terminal (or one not named) gets no control sequence and no wait for answers.
+@pytest.mark.parametrize("term, press, release", [
+    ("xterm-kitty", KITTY_ESCAPE, b"\x1b[27;1:3u"),
+    ("xterm-kitty", b"\x1b[57442;5u\x1b[99;5u", b"\x1b[99;5:3u\x1b[57442;1:3u"),  # Control, then C
+    ("dumb", b"\x1b", b""),
+    ("", b"\x1b", b""),
+])
+def test_quit_leaves_the_terminal_as_found(pulse, term, press, release):
+    t = Terminal([PLUCK], env=dict(pulse.env, TERM=term), kitty=True)
+    try:
+        t.wait_for(SESSION_READY if term == "xterm-kitty" else USAGE)
+        t.pump(0.2)
+        typed = time.monotonic()
+        t.send(press)
+        time.sleep(0.02)
+        t.send(release)
+        assert t.exit_status() == 0 and t.settings_restored()
+    finally:
+        t.close()
+    assert b"1:3u" not in t.output and t.keyboard_stack() == 0
+    assert term == "xterm-kitty" or (b"\x1b" not in t.output and time.monotonic() - typed < 0.6)
+
+
+# Stopped without warning and continued, the terminal reset meanwhile: the
+# protocol is in force again, once. Then keys typed while it is stopped and
+# two quit signals: the second restores the terminal at once, and the unread
+# keys go with it instead of to the shell.
+def test_stop_continue_and_a_second_quit_signal(pulse):
+    t = Terminal([PLUCK], env=dict(pulse.env, TERM="xterm-kitty"), kitty=True)
+    try:
+        t.wait_for(SESSION_READY)
+        t.child.kill(signal.SIGSTOP)
+        t.pump(0.2)
+        emptied = len(t.output)
+        t.child.kill(signal.SIGCONT)
+        t.pump(0.3)
+        assert t.keyboard_stack(emptied) == 1
+        slave = os.open(t.device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        t.child.kill(signal.SIGSTOP)
+        t.pump(0.2)
+        t.send(b"echo typed\r")
+        time.sleep(0.2)
+        for s in (signal.SIGINT, signal.SIGTERM):  # both to the main thread: handled one after the other
+            ctypes.CDLL(None).tgkill(t.child.pid, t.child.pid, s)
+        t.child.kill(signal.SIGCONT)
+        while t.child.isalive():
+            t.pump(0.01)
+        with pytest.raises(BlockingIOError):
+            print("left for the shell:", os.read(slave, 100))
+        os.close(slave)
+        assert t.exit_status() < 0 and t.settings_restored() and t.keyboard_stack(emptied) == 0
+    finally:
+        t.close()
+
+
+# Ctrl-Z in an interactive shell, then `fg`: the protocol goes with the stop
+# (the shell gets plain keys, not the Ctrl-Z's release) and comes back.
+def test_protocol_is_back_after_ctrl_z_and_fg(pulse):
+    shell = Terminal(["/bin/bash", "--norc", "--noprofile", "-i"], env=dict(pulse.env, TERM="xterm-kitty", PS1="$ "),
+                     kitty=True)
+    try:
+        shell.wait_for(b"$ ")
+        shell.send(PLUCK + "\r")
+        shell.wait_for(SESSION_READY)
+        shell.send(b"\x1b[122;5u")
+        time.sleep(0.02)
+        shell.send(b"\x1b[122;5:3u")
+        shell.wait_for(b"Stopped")
+        assert shell.keyboard_stack() == 0, "stopped with the protocol on"
+        stopped_at = len(shell.output)
+        shell.send("fg\r")
+        shell.wait_for(SESSION_READY, count=2)
+        assert shell.keyboard_stack() == 1, "the protocol was not pushed again"
+        shell.send(KITTY_ESCAPE + b"\x1b[27;1:3u")
+        shell.pump(0.5)
+        shell.send("echo status=$?\r")
+        shell.wait_for(b"status=0")
+        assert b"command not found" not in shell.output[stopped_at:] and shell.keyboard_stack() == 0
+        shell.send("exit\r")
+        assert shell.exit_status() == 0 and shell.settings_restored()
+    finally:
+        shell.close()
+
+
+# `printf zxcv | pluck`: the chord rings out for as long as a score's last
+# event does, then the program ends by itself; a quit signal cuts it short.
+# A closed standard input reads as empty: nothing to play.
+@pytest.mark.parametrize("keys, interrupt, rings", [(b"zxcv", None, (2.9, 3.5)), (b"zxcv", signal.SIGTERM, (0, 1.6)),
+                                                    (None, None, None)])
+def test_keys_from_a_pipe_ring_out(pulse, keys, interrupt, rings):
+    heard = pulse.record()
+    started = time.monotonic()
+    child = subprocess.Popen([PLUCK], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env=pulse.env, preexec_fn=None if keys else lambda: os.close(0))
+    if interrupt:
+        threading.Timer(1.0, child.send_signal, [interrupt]).start()
+    out, err = child.communicate(keys or b"", timeout=10)
+    took = time.monotonic() - started
+    assert (child.returncode, out, err) == (0, USAGE.replace(b"\r", b""), b"")
+    left = sound.channel(sounding_part(heard.stop()), 0) if rings else []
+    assert not rings or rings[0] < len(left) / RATE < rings[1] and took < rings[1] + 1
+    assert rings or took < 1, "empty input should end the program at once"
+
+
+@pytest.mark.parametrize("args, status, out, err", [
+    (["--version"], 0, r"pluck [0-9.]+\n$", ""),
+    (["--help"], 0, r"usage: pluck \[--latency MS\].*17  3 x 256 frames, 17\.4 ms\n.*Exit status", ""),
+    (["-l", "0"], 2, "", 'pluck: bad --latency "0": expected whole milliseconds, 1 to 743 (see pluck --help)\n'),
+    (["--colour"], 2, "", "pluck: unknown option --colour (see pluck --help)\n"),
+    (["--record"], 2, "", "pluck: option --record needs a value (see pluck --help)\n"),
+    (["-r", "/nonexistent/x.wav"], 1, "", "pluck: cannot write /nonexistent/x.wav: "),
+    (["--list-devices"], 0, r"default +the system's default sound output\n(.*\n)*pulse +PulseAudio", ""),
+])
+def test_command_line(pulse, args, status, out, err):
+    run = subprocess.run([PLUCK] + args, env=pulse.env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                         timeout=10)
+    assert run.returncode == status, run.stderr
+    assert re.match(out, run.stdout, re.S) if out else run.stdout == ""
+    assert run.stderr.startswith(err) and run.stderr.count("\n") == (1 if err else 0), run.stderr
