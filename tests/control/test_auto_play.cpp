@@ -4,7 +4,6 @@
 
 #include "control/auto_play.h"
 #include "control/clock.h"
-#include "control/note_keys.h"
 #include "control/play_pass.h"
 #include "engine/plucked_string.h"
 #include "engine/render.h"
@@ -128,9 +127,6 @@ TEST(PlayPass, KeysPlayInTableOrderFromTheCurrentKey) {
     EXPECT_EQ(synth.strings[0].width, 12);
     EXPECT_EQ(synth.strings[1].width, 9);
     EXPECT_EQ(draws_between(start, synth.noise), 653 + synth.strings[1].period);
-    EXPECT_EQ(note_key_index('V'), 3);
-    EXPECT_EQ(note_key_index('k'), 7);
-    EXPECT_EQ(note_key_index('a'), -1);
 }
 
 }  // namespace
