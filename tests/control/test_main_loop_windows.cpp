@@ -82,7 +82,8 @@ TEST(MainLoopWindows, OnePassReadsEscapeFirstThenSpaceThenTheNoteKeysInOrder) {
         EXPECT_EQ(plucked, c.plucked);
         // Its first step starts its clock and sleeps 1 ms.
         const auto space = c.states.find(vk_space);
-        EXPECT_EQ(w.sleeps, c.queries[0] != 0 && space != c.states.end() && (space->second & down) != 0 ? 1 : 0);
+        EXPECT_EQ(w.sleeps,
+                  c.queries[0] != 0 && space != c.states.end() && (space->second & down) != 0 ? 1 : 0);
     }
 }
 
