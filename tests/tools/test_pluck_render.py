@@ -83,12 +83,14 @@ def wait_until(condition, what):
 
 def output_open(pid, folder):
     """Whether the process has its output file open: by its temporary name,
-    or unnamed (on Linux: `folder/#inode (deleted)`)."""
+    or unnamed (on Linux: `folder/#inode (deleted)`); not the score it reads
+    from the same folder, which it opens first."""
     if any(name.startswith(".pluck-render-") for name in os.listdir(folder)):
         return True
     for fd in Path("/proc/%d/fd" % pid).iterdir():
         with contextlib.suppress(OSError):
-            if os.readlink(fd).startswith(str(folder) + "/"):
+            target = os.readlink(fd)
+            if target.startswith(str(folder) + "/") and target.endswith(" (deleted)"):
                 return True
     return False
 
