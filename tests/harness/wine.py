@@ -19,6 +19,7 @@ and reused, as CTest runs the unit tests.
 Everything is started in process groups of its own and ended on exit.
 """
 import os
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -55,20 +56,23 @@ class WindowsProgram:
     command interpreter that runs it, since the desktop does not pass it on."""
 
     def __init__(self, desktop, exe, args, env, name):
-        self.desktop = desktop
-        self.name = name
+        self.desktop, self.name, self.window = desktop, name, None
         self.dir = tempfile.mkdtemp(prefix="pluck-wine-", dir="/tmp")
-        self.status_path = os.path.join(self.dir, "status")
+        status = windows_path(os.path.join(self.dir, "status"))
         command = " ".join([windows_path(exe), *args])
-        env = dict(env or os.environ, DISPLAY=desktop.display)
-        self.out_path = os.path.join(self.dir, "stdout")
-        self.err_path = os.path.join(self.dir, "stderr")
-        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+        with open(os.path.join(self.dir, "stdout"), "wb") as out, open(os.path.join(self.dir, "stderr"), "wb") as err:
             self.process = subprocess.Popen(
                 [WINE_RUN, desktop.prefix, "explorer", "/desktop=%s,%s" % (name, DESKTOP_SIZE),
-                 "cmd", "/v:on", "/c", "%s & echo !errorlevel!>%s" % (command, windows_path(self.status_path))],
-                stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env, start_new_session=True)
-        self.window = None
+                 "cmd", "/v:on", "/c", "%s & echo !errorlevel!>%s" % (command, status)],
+                stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=dict(env or os.environ, DISPLAY=desktop.display),
+                start_new_session=True)
+
+    def _read(self, name):
+        with open(os.path.join(self.dir, name), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    stdout = property(lambda self: self._read("stdout"))
+    stderr = property(lambda self: self._read("stderr"))
 
     def focus(self, limit_s=60):
         """Waits for the desktop window (the first start in a new prefix makes
@@ -84,36 +88,17 @@ class WindowsProgram:
                 time.sleep(0.1)
         _xdotool(self.desktop.display, "windowfocus", "--sync", self.window)
 
-    @property
-    def stdout(self):
-        with open(self.out_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
-    @property
-    def stderr(self):
-        with open(self.err_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
     def wait(self, limit_s):
         """The program's exit status, or None if it still runs after `limit_s`."""
         try:
             self.process.wait(limit_s)
-        except subprocess.TimeoutExpired:
-            return None
-        try:
-            with open(self.status_path) as f:
-                return int(f.read().strip())
-        except (OSError, ValueError):
+            return int(self._read("status").strip())
+        except (subprocess.TimeoutExpired, OSError, ValueError):
             return None
 
     def end(self):
         _end_group(self.process)
-        for name in ("status", "stdout", "stderr"):
-            try:
-                os.unlink(os.path.join(self.dir, name))
-            except OSError:
-                pass
-        os.rmdir(self.dir)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class WineDesktop:

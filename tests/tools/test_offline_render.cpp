@@ -1,12 +1,10 @@
 // pluck-render's playing of a score, between the reader and the file: where
-// events land in the sound, and the example score's bits. Its messages, files and signals are
-// tested through the program itself (test_pluck_render.py).
+// events land in the sound. The example score's bits, the messages, files
+// and signals are tested through the program itself (test_pluck_render.py).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -86,21 +84,6 @@ TEST(OfflineRender, LengthsAndEventsLandOnTheirFrames) {
     EXPECT_NE(first_difference(space, render_text("", 300)), -1);
     EXPECT_EQ(first_difference(render_text("10 space-down\n10 space-up\n", 300), render_text("", 300)), -1);
     EXPECT_EQ(first_difference(render_text("10 space-up\n10 space-down\n", 300), space), -1);
-}
-
-// Every build preset and every run renders the example score (which must
-// stay valid) to the same bits: 64-bit FNV-1a over the samples' bits, taken
-// from a release build. Any build that rounds a step differently fails.
-TEST(OfflineRender, DemoScoreGivesTheSameBitsOnEveryBuild) {
-    std::ifstream file(PLUCK_SOURCE_DIR "/examples/demo.score", std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    uint64_t digest = 0xcbf29ce484222325u;
-    for (float sample : render_text(text, -1)) {
-        for (int byte = 0; byte < 4; ++byte) {
-            digest = (digest ^ ((std::bit_cast<uint32_t>(sample) >> (8 * byte)) & 0xffu)) * 0x100000001b3u;
-        }
-    }
-    EXPECT_EQ(digest, UINT64_C(0x42de79ac448d4fbe)) << std::hex << digest;
 }
 
 }  // namespace

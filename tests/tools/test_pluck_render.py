@@ -38,8 +38,8 @@ PIPE_TO = RENDER[:2] + [os.path.join(BUILD, "tests", "windows", "pipe_to.exe")]
 linux_only = pytest.mark.skipif(WINDOWS, reason="Linux only")
 windows_only = pytest.mark.skipif(not WINDOWS, reason="Windows only")
 DEMO = os.path.join(ROOT, "examples", "demo.score")
-# 64-bit FNV-1a over the demo score's samples, as the engine tests pin it
-# (OfflineRender.DemoScoreGivesTheSameBitsOnEveryBuild).
+# 64-bit FNV-1a over the demo score's samples, taken from a release build:
+# every build preset and every run must render these bits.
 DEMO_DIGEST = 0x42DE79AC448D4FBE
 EARLIER = b"earlier take"
 NOBODY = 65534
@@ -74,14 +74,6 @@ def samples_of(path):
     return samples
 
 
-def sox_reads_without_a_word(path):
-    """sox reads the whole file with no warning but about the samples beyond
-    1, which its integer samples cannot hold."""
-    sox = subprocess.run(["sox", path, "-n", "stat"], capture_output=True)
-    warnings = [line for line in sox.stderr.splitlines() if b"WARN" in line and b"input clipped" not in line]
-    return sox.returncode == 0 and b"Samples read" in sox.stderr and warnings == []
-
-
 def wait_until(condition, what):
     deadline = time.monotonic() + 60
     while not condition():
@@ -91,12 +83,14 @@ def wait_until(condition, what):
 
 def output_open(pid, folder):
     """Whether the process has its output file open: by its temporary name,
-    or unnamed (on Linux: `folder/#inode (deleted)`)."""
+    or unnamed (on Linux: `folder/#inode (deleted)`); not the score it reads
+    from the same folder, which it opens first."""
     if any(name.startswith(".pluck-render-") for name in os.listdir(folder)):
         return True
     for fd in Path("/proc/%d/fd" % pid).iterdir():
         with contextlib.suppress(OSError):
-            if os.readlink(fd).startswith(str(folder) + "/"):
+            target = os.readlink(fd)
+            if target.startswith(str(folder) + "/") and target.endswith(" (deleted)"):
                 return True
     return False
 
@@ -113,23 +107,26 @@ def scratch():
 # ---------------------------------------------------------------- the sound
 
 
+def wav_header(frames):
+    """IEEE float, 2 channels, 44100 Hz, then the fact and data sizes."""
+    return struct.pack("<4sI4s4sIHHIIHHH4sII4sI", b"RIFF", 50 + 8 * frames, b"WAVE", b"fmt ", 18, 3, 2, 44100,
+                       352800, 8, 32, 0, b"fact", 4, frames, b"data", 8 * frames)
+
+
 def test_the_demo_renders_to_its_pinned_bits(scratch):
     """The float WAV holds exactly the samples the engine tests pin under the
-    header worked out from the format (IEEE float, 2 channels, 44100 Hz, fact
-    and data sizes), from a file or a pipe alike, the same bytes at another
-    second (no time stamp); a complete render replaces an earlier file.
-    --length renders that many milliseconds of the same sound and counts the
-    events left out, one at the very end too; with 0, a valid empty file.
-    FLAC is each sample clipped and rounded to 24 bits, the clipped counted."""
+    header worked out from the format, from a file or a pipe alike, the same
+    bytes at another second (no time stamp); a complete render replaces an
+    earlier file. --length renders that many milliseconds of the same sound
+    and counts the events left out, one at the very end too; with 0, a valid
+    empty file. FLAC is each sample clipped and rounded to 24 bits, the
+    clipped counted."""
     shutil.copy(DEMO, scratch / "demo.score")
     (scratch / "a.wav").write_bytes(EARLIER)
     assert render("demo.score", "-o", "a.wav", cwd=scratch).stderr == b""
     samples = samples_of(scratch / "a.wav")
-    n = len(samples) // 2
     assert fnv1a(samples.tobytes()) == DEMO_DIGEST
-    assert (scratch / "a.wav").read_bytes()[:58] == struct.pack(
-        "<4sI4s4sIHHIIHHH4sII4sI", b"RIFF", 50 + 8 * n, b"WAVE", b"fmt ", 18, 3, 2, 44100, 352800, 8, 32, 0, b"fact",
-        4, n, b"data", 8 * n)
+    assert (scratch / "a.wav").read_bytes()[:58] == wav_header(len(samples) // 2)
     time.sleep(1.05 - time.time() % 1)
     assert render("-", "--output=b.wav", cwd=scratch, input=Path(DEMO).read_bytes()).returncode == 0
     assert (scratch / "a.wav").read_bytes() == (scratch / "b.wav").read_bytes()
@@ -139,11 +136,11 @@ def test_the_demo_renders_to_its_pinned_bits(scratch):
     (scratch / "end.score").write_bytes(b"0 v\n1000 z\n")
     said = text(render("end.score", "-o", "d.wav", "--length", "1000", cwd=scratch).stderr)
     assert said == "pluck-render: 1 event(s) at or after 1000 ms, the end of the render, are not played\n"
-    for name in ("e.wav",) if WINDOWS else ("e.wav", "e.flac"):
-        assert render("demo.score", "-o", name, "--length", "0", cwd=scratch).returncode == 0
-        assert read_sound_file(scratch / name) == (array.array("i"), (2, 44100))
-        assert sox_reads_without_a_word(scratch / name) and sox_reads_without_a_word(scratch / "a.wav")
+    assert render("demo.score", "-o", "e.wav", "--length", "0", cwd=scratch).returncode == 0
+    assert (scratch / "e.wav").read_bytes() == wav_header(0)
     if not WINDOWS:
+        assert render("demo.score", "-o", "e.flac", "--length", "0", cwd=scratch).returncode == 0
+        assert read_sound_file(scratch / "e.flac") == (array.array("i"), (2, 44100))
         clipped = sum(1 for x in samples if not -1.0 <= x <= 1.0)
         for name in ("f.flac", "g.flac"):
             said = text(render("demo.score", "-o", name, cwd=scratch).stderr)
@@ -172,7 +169,6 @@ def test_any_layout_reads_as_the_plain_score(scratch):
 
 BAD_LINES = [
     (b"0 v\n10 q\n", 2, 'unknown action "q": expected z x c v b n m k, space-down or space-up'),
-    (b"0 v\r\n10 q\r\n", 2, 'unknown action "q"'),
     (b"# intro\n\nsoon v\n", 3, 'bad time "soon"'),
     (b"-1 v\n", 1, 'bad time "-1"'),
     (b"0 v\n10\n", 2, "missing action"),
@@ -184,16 +180,15 @@ BAD_LINES = [
     (b"0 v\n# a\0b\n", 2, "a NUL byte"),
 ]
 REFUSALS = [
-    # A bad line, at once, from a score named in UTF-8 or from standard input.
+    # A bad line, at once, from a score named in UTF-8, or the first bad one
+    # from standard input as it streams.
     *[(["ñandú.score", "-o", "out.wav"], score, 2, "ñandú.score:%d: %s" % (line, says))
       for score, line, says in BAD_LINES],
-    *[(["-", "-o", "out.wav"], score, 2, "(standard input):%d: %s" % (line, says))
-      for score, line, says in BAD_LINES],
+    (["-", "-o", "out.wav"], b"0 v\n# x\n5 q\n6 w\n", 2, '(standard input):3: unknown action "q"'),
     pytest.param(["/dev/zero", "-o", "z.wav"], b"", 2, "/dev/zero:1: a NUL byte: a score is text, and this looks "
                  "like binary data\n", marks=linux_only),
     # The command line: says what is wrong, and where help is.
     (["--loud"], b"", 2, "pluck-render: unknown option --loud (see pluck-render --help)\n"),
-    (["-q", "s.score", "-o", "out.wav"], b"", 2, "unknown option -q"),
     (["--help=x"], b"", 2, "pluck-render: option --help takes no value (see pluck-render --help)\n"),
     (["s.score", "-o"], b"", 2, "pluck-render: option -o needs a value (see pluck-render --help)\n"),
     (["s.score", "-o", "out.wav", "--length", "1.5"], b"", 2, 'bad --length "1.5"'),
@@ -433,7 +428,8 @@ def test_the_progress_line_fits_the_terminal(scratch, columns, source):
         child.close(force=True)
     full = b"[" + b"#" * min(30, columns - 22) + b"] 100%  5:00 of 5:00"
     if WINDOWS:  # Wine's console draws with cursor moves, which also stand for the spaces they skip over
-        assert ESCAPES.sub(b"", child.before).split(b"\r")[-3] == full
+        draws = ESCAPES.sub(b"", child.before).split(b"\r")
+        assert len(draws) >= 3 and draws[-3] == full, child.before
         return
     screen, rest = child.before.split(b"\r\n")
     draws = screen.split(b"\r")

@@ -24,8 +24,6 @@ RENDER_EXE = os.path.join(BUILD, "tools", "pluck-render.exe")
 USAGE = "    Play : Z, X, C, V, B, N, M, K\nAutoPlay : Hold SpaceKey.\n"
 RATE = 44100
 HOLD_S = 0.08  # long enough for the program's polling to see every key
-# Wine's sound drivers turned off: no output device at all.
-NO_DRIVERS = "winepulse.drv,winealsa.drv,wineoss.drv="
 
 
 @pytest.fixture(scope="module")
@@ -76,42 +74,14 @@ def test_keys_play_and_escape_quits(pulse, desktop):
     assert all(space_at - 0.12 <= t <= release_at + 0.2 for t in beats), (space_at, release_at, beats)
 
 
-def test_without_a_sound_device_says_so_and_plays_on(desktop):
-    env = dict(os.environ, WINEDLLOVERRIDES=NO_DRIVERS)
-    program = desktop.start(PLUCK, env=env)
-    wait_for_usage(program)
-    desktop.hold("v", HOLD_S)
-    desktop.hold("Escape", HOLD_S)
-    assert program.wait(10) == 0
-    assert re.fullmatch(r"pluck: no sound: [^\n]+\n", program.stderr), program.stderr
-
-
-def played_in_order(heard, recorded):
-    """How many of the frames `heard` are `recorded`'s in order, with only
-    silences and skips forward after them between; fails on any other frame."""
-    pairs = list(zip(recorded[0::2], recorded[1::2]))
-    at, after_gap, matched = 0, False, 0
-    for frame in zip(heard[0::2], heard[1::2]):
-        if frame == (0.0, 0.0):
-            after_gap = True
-            continue
-        if after_gap:
-            at = pairs.index(frame, at)
-            after_gap = False
-        assert pairs[at] == frame, "frame %d of the recording differs" % at
-        at, matched = at + 1, matched + 1
-    return matched
-
-
-# The options as on Linux: a smaller ring and a recording that is, bit for
-# bit, what pluck-render.exe makes of one V from the pluck's frame on and
-# what reached the sound server; a device that is not there is named.
+# The options as on Linux: the devices listed, a smaller ring and a
+# recording that is, bit for bit, what pluck-render.exe makes of one V from
+# the pluck's frame on; a device that is not there is named.
 def test_options_latency_record_and_devices(pulse, desktop, tmp_path):
     listed = subprocess.run([WINE_RUN, prefix_of(BUILD), PLUCK, "--list-devices"], env=pulse.env,
                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
     assert listed.returncode == 0 and re.match(r"default +the wave mapper.*\n0 +\S", listed.stdout), listed
     take = tmp_path / "take.wav"
-    heard = pulse.record()
     program = desktop.start(PLUCK, ["--latency=35", "--record", windows_path(take)], env=pulse.env)
     wait_for_usage(program)
     time.sleep(1.0)
@@ -119,7 +89,6 @@ def test_options_latency_record_and_devices(pulse, desktop, tmp_path):
     time.sleep(1.5)
     desktop.hold("Escape", HOLD_S)
     assert program.wait(10) == 0 and program.stderr == "", program.stderr
-    frames = heard.stop()
     (tmp_path / "v.score").write_text("0 v\n")
     subprocess.run([WINE_RUN, prefix_of(BUILD), RENDER_EXE, windows_path(tmp_path / "v.score"), "-o",
                     windows_path(tmp_path / "v.wav"), "--length", "4000"], check=True, timeout=60,
@@ -130,10 +99,6 @@ def test_options_latency_record_and_devices(pulse, desktop, tmp_path):
     assert at is not None and at % 512 == 0
     after = recorded[2 * at:]
     assert len(after) > RATE * 2 and after == rendered[2 * sound.first_sound(rendered):][:len(after)]
-    # Wine's own mixer may run dry at a small ring: the server then inserts
-    # silence and drops what came late. Every frame it played is the
-    # recording's, in order.
-    assert played_in_order(frames[2 * sound.first_sound(frames):], after) > RATE // 2
 
     program = desktop.start(PLUCK, ["--device", "NoSuchDevice"], env=pulse.env)
     wait_for_usage(program)
@@ -160,25 +125,20 @@ def test_ctrl_c_ends_with_status_zero(pulse):
 
 
 def numbered_frames(frames):
-    """Frames numbered 1, 2, 3, ... must come in order, as bits, with nothing
-    but exact silence before, between and after them. Where the device ran
-    dry (a starved machine), the server inserts silence and drops what comes
-    too late, so frames may be missing right after a silence, nowhere else.
-    Returns the leading silence, the last number heard and the silences."""
+    """The leading silence and the last number heard of frames numbered 1, 2,
+    3, ... (n * 2^-22 left, its negative right), compared as bits. Where the
+    device ran dry (a starved machine) the server inserts silence and drops
+    what comes late, so numbers may skip after a silence, nowhere else."""
     left, right = sound.channel(frames, 0), sound.channel(frames, 1)
     first = next((i for i, x in enumerate(left) if x != 0.0), len(left))
-    last, gaps, after_gap = 0, 0, False
+    last, after_gap = 0, False
     for i in range(first, len(left)):
         number = left[i] * 2 ** 22
-        if left[i] == 0.0 and right[i] == 0.0:
-            gaps += not after_gap
-            after_gap = True
-        elif right[i] == -left[i] and number == int(number) and (
-                number == last + 1 or (after_gap and number > last)):
+        after_gap = after_gap or (left[i] == 0.0 and right[i] == 0.0)
+        if left[i] != 0.0 or right[i] != 0.0:
+            assert right[i] == -left[i] and number == int(number) and (number == last + 1 or (after_gap and number > last)), (i, last)
             last, after_gap = int(number), False
-        else:
-            raise AssertionError("frame %d: %r, %r after number %d" % (i, left[i], right[i], last))
-    return first, last, gaps - after_gap
+    return first, last
 
 
 def test_wave_output_plays_every_frame_in_order_and_drains(pulse):
@@ -193,6 +153,6 @@ def test_wave_output_plays_every_frame_in_order_and_drains(pulse):
     # first, up to the last ones rendered before the stop: the six queued
     # buffers play out. The server may drop what it still holds when the
     # stream closes: on a loaded machine, up to 21 ms were seen to go.
-    leading_silence, last, gaps = numbered_frames(frames)
-    assert rendered - 2 * 512 < last <= rendered, "%d silences on the way" % gaps
+    leading_silence, last = numbered_frames(frames)
+    assert rendered - 2 * 512 < last <= rendered
     assert leading_silence >= 6 * 512
