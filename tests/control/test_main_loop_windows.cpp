@@ -56,7 +56,7 @@ TEST(MainLoopWindows, OnePassReadsEscapeFirstThenSpaceThenTheNoteKeysInOrder) {
             std::string queries;
             uint32_t paused_ms = 0;
             int sleeps = 0;
-        } w{c.states};
+        } w{c.states, {}, 0, 0};
         const KeyReader keys{[](int32_t vk, void* self) {
                                  World& w = *static_cast<World*>(self);
                                  w.queries += vk == vk_escape ? 'E' : static_cast<char>(vk);
