@@ -20,7 +20,7 @@ const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Installed before the page's scripts: the worklet's processor also posts
 // a copy of every quantum it renders, which collect in window.captured,
-// one list per live (not offline) session.
+// interleaved, one list per live (not offline) session.
 function captureLiveOutput() {
   const capture = `const register = registerProcessor;
     registerProcessor = (name, Processor) => register(name, class extends Processor {
@@ -41,25 +41,18 @@ function captureLiveOutput() {
     constructor(...args) {
       super(...args);
       if (this.context instanceof AudioContext) {
-        const quanta = [];
-        window.captured.push(quanta);
-        this.port.addEventListener("message", ({ data }) => data.capture && quanta.push(data.capture));
+        const samples = [];
+        window.captured.push(samples);
+        this.port.addEventListener("message", ({ data: { capture } }) =>
+          capture?.[0].forEach((sample, i) => samples.push(sample, capture[1][i])),
+        );
       }
     }
   };
 }
 
-// Everything live session `i` played, interleaved, bit for bit.
-async function capturedSamples(i) {
-  const bits = await page.evaluate((i) => {
-    const samples = [];
-    for (const [left, right] of window.captured[i]) {
-      left.forEach((sample, j) => samples.push(sample, right[j]));
-    }
-    return [...new Uint32Array(new Float32Array(samples).buffer)];
-  }, i);
-  return new Float32Array(new Uint32Array(bits).buffer);
-}
+// Samples from the page, passed as their bits (numbers would lose -0).
+const fromBits = (bits) => new Float32Array(new Uint32Array(bits).buffer);
 
 // Waits for the page's download `name` and moves it to `keep`.
 async function download(name, keep) {
@@ -90,10 +83,7 @@ after(async () => {
 });
 
 test("the page loads cleanly, fits a phone and renders a score offline as pluck-render does", async () => {
-  for (const [width, height] of [
-    [1000, 700],
-    [360, 740],
-  ]) {
+  for (const [width, height] of [[1000, 700], [360, 740]]) {
     await page.setViewport({ width, height });
     await page.goto(site.url);
     await page.waitForSelector("#start:not([disabled])");
@@ -118,7 +108,7 @@ test("the page loads cleanly, fits a phone and renders a score offline as pluck-
   );
   assert.ok(Array.isArray(bits), bits);
   const expected = renderedSamples("pluck-render", score, ["--length", "23457"]);
-  assertSameBits(new Float32Array(new Uint32Array(bits).buffer), expected, "offline");
+  assertSameBits(fromBits(bits), expected, "offline");
   assert.deepEqual(problems, []);
 });
 
@@ -143,7 +133,8 @@ test("played with real keys, the live output and the downloads are the score's s
     const [, frames, lengthMs] = /(\d+) frames, (\d+) ms/.exec(text);
     const expected = renderedSamples("pluck-render", score, ["--length", lengthMs]);
     assertSameBits(wav, expected, `session ${i}, WAV`);
-    const live = (await capturedSamples(i)).subarray(0, 2 * frames);
+    const played = (i) => [...new Uint32Array(new Float32Array(window.captured[i]).buffer)];
+    const live = fromBits(await page.evaluate(played, i)).subarray(0, 2 * frames);
     assertSameBits(live, expected.subarray(0, 2 * frames), `session ${i}, live`);
     events.push(text.split("\n").filter((line) => /^\d/.test(line)).map((line) => line.split(" ")));
   }

@@ -53,8 +53,7 @@ test("bad input is answered as pluck-render answers it", () => {
     const firstLine = (stderr) =>
       stderr
         .split("\n")[0]
-        .replace(/^(pluck-render|render\.mjs): /, "")
-        .replace(/ \(see (pluck-render|render\.mjs) --help\)$/, "")
+        .replace(/^(pluck-render|render\.mjs): | \(see (pluck-render|render\.mjs) --help\)$/g, "")
         .replace(/^(cannot read [^:]*):.*/, "$1");
     assert.equal(firstLine(web.stderr), firstLine(native.stderr), args.join(" "));
   }
