@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace pluck::test {
 
@@ -42,8 +41,8 @@ struct NumberedStream {
 };
 
 // Numbered frames must come as 1, 2, 3, ... (compared as bits) with nothing
-// but exact silence around and between them.
-NumberedStream read_numbered(const std::vector<float>& interleaved);
+// but exact silence around and between them, in interleaved float32 bytes.
+NumberedStream read_numbered(const std::string& recording);
 
 inline bool wait_until(const auto& condition, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
