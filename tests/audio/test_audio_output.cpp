@@ -1,16 +1,13 @@
 // The audio output thread against real ALSA devices that need no sound
 // server: a file device (every frame it is given lands in a file, with no
 // clock of its own), devices that cannot play, and an open that hangs.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "audio/audio_output.h"
@@ -48,21 +45,12 @@ struct AlsaDefault {
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
     }
-    // Reads what the device wrote into `name` until it closes, or until
-    // nothing has come for three seconds (a device left open). On a pipe
-    // the device's open waits until this starts, as an open waits on a
-    // sound server that does not answer.
+    // What the device wrote into `name`, once it has closed it. On a pipe,
+    // a device's open waits until this starts reading, as an open waits on
+    // a sound server that does not answer.
     std::string played(const std::string& name) const {
-        const int reader = open((dir + "/" + name).c_str(), O_RDONLY);
-        std::string bytes;
-        char chunk[4096];
-        pollfd readable{reader, POLLIN, 0};
-        for (ssize_t got = 1; reader >= 0 && got > 0 && poll(&readable, 1, 3000) > 0;) {
-            got = read(reader, chunk, sizeof chunk);
-            bytes.append(chunk, static_cast<size_t>(std::max<ssize_t>(got, 0)));
-        }
-        close(reader);
-        return bytes;
+        std::ifstream file(dir + "/" + name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), {}};
     }
 };
 

@@ -17,15 +17,11 @@ inline float numbered_value(uint32_t n) {
     return static_cast<float>(n) * 0x1p-22f;
 }
 
-constexpr int max_recorded_calls = 100000;
-
 struct NumberedFill {
     std::atomic<int> calls{0};
-    std::atomic<int> wrong_sizes{0};  // buffers other than 512 frames
-    int stall_at_call = -1;           // this call takes 150 ms: longer than the whole ring
-    int pause_ms = 0;                 // every call takes at least this long
-    void* buffers[max_recorded_calls] = {};
-    uint32_t frames = 0;  // audio thread only
+    int stall_at_call = -1;  // this call takes 150 ms: longer than the whole ring
+    int pause_ms = 0;        // every call takes at least this long
+    uint32_t frames = 0;     // audio thread only
 };
 
 // The one the callback fills for; `reset_numbered_fill` starts it afresh.
