@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace pluck::test {
 
@@ -18,15 +17,11 @@ inline float numbered_value(uint32_t n) {
     return static_cast<float>(n) * 0x1p-22f;
 }
 
-constexpr int max_recorded_calls = 100000;
-
 struct NumberedFill {
     std::atomic<int> calls{0};
-    std::atomic<int> wrong_sizes{0};  // buffers other than 512 frames
-    int stall_at_call = -1;           // this call takes 150 ms: longer than the whole ring
-    int pause_ms = 0;                 // every call takes at least this long
-    void* buffers[max_recorded_calls] = {};
-    uint32_t frames = 0;  // audio thread only
+    int stall_at_call = -1;  // this call takes 150 ms: longer than the whole ring
+    int pause_ms = 0;        // every call takes at least this long
+    uint32_t frames = 0;     // audio thread only
 };
 
 // The one the callback fills for; `reset_numbered_fill` starts it afresh.
@@ -42,8 +37,8 @@ struct NumberedStream {
 };
 
 // Numbered frames must come as 1, 2, 3, ... (compared as bits) with nothing
-// but exact silence around and between them.
-NumberedStream read_numbered(const std::vector<float>& interleaved);
+// but exact silence around and between them, in interleaved float32 bytes.
+NumberedStream read_numbered(const std::string& recording);
 
 inline bool wait_until(const auto& condition, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
