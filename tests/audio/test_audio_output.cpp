@@ -86,7 +86,7 @@ TEST_P(Ring, SilenceThenEveryBufferInOrder) {
     for (int round = 0; round < 3; ++round) {
         const auto before = Clock::now();
         EXPECT_TRUE(stop_audio(start_audio(numbering_fill, settings)));
-        EXPECT_LT(Clock::now() - before, 1500ms);
+        EXPECT_LT(Clock::now() - before, 4s);  // not the 5 s a lost stop request waits
     }
 }
 
@@ -133,7 +133,7 @@ TEST_P(NoDevice, SaidOnceWhileTimeRunsOn) {
     EXPECT_EQ(audio_status(handle).devices_opened, 0u);
     const auto stopping = Clock::now();
     EXPECT_TRUE(stop_audio(handle));
-    EXPECT_LT(Clock::now() - stopping, 1s);
+    EXPECT_LT(Clock::now() - stopping, 4s);  // not waiting out the open
     EXPECT_EQ(testing::internal::GetCapturedStderr(), device.said);
     EXPECT_GT(calls, blocks_due / 2) << "time stood still without a device";
     EXPECT_LT(calls, blocks_due * 3 / 2) << "faster than a device would take buffers";
