@@ -81,18 +81,24 @@ def wait_until(condition, what):
         time.sleep(0.005)
 
 
-def output_open(pid, folder):
-    """Whether the process has its output file open: by its temporary name,
-    or unnamed (on Linux: `folder/#inode (deleted)`); not the score it reads
-    from the same folder, which it opens first."""
-    if any(name.startswith(".pluck-render-") for name in os.listdir(folder)):
-        return True
+def output_bytes(pid, folder):
+    """The size of the output file the process has open, by its temporary
+    name or unnamed (on Linux: `folder/#inode (deleted)`), or -1; not the
+    score it reads from the same folder, which it opens first."""
+    for name in os.listdir(folder):
+        if name.startswith(".pluck-render-"):
+            with contextlib.suppress(OSError):
+                return os.stat(os.path.join(folder, name)).st_size
     for fd in Path("/proc/%d/fd" % pid).iterdir():
         with contextlib.suppress(OSError):
             target = os.readlink(fd)
             if target.startswith(str(folder) + "/") and target.endswith(" (deleted)"):
-                return True
-    return False
+                return os.stat(fd).st_size
+    return -1
+
+
+def output_open(pid, folder):
+    return output_bytes(pid, folder) >= 0
 
 
 def contents(folder):
@@ -411,7 +417,8 @@ def test_the_progress_line_fits_the_terminal(scratch, columns, source):
     held = os.open("/proc/%d/fd/2" % child.pid, os.O_RDWR | os.O_NOCTTY)
     try:
         if source == "file":  # stopped for a while, it runs longer than a second on any machine
-            wait_until(lambda: output_open(child.pid, scratch), "the output file was never opened")
+            # Once the first samples are written, the clock the delay counts on is running.
+            wait_until(lambda: output_bytes(child.pid, scratch) > len(wav_header(0)), "the render never began")
             os.kill(child.pid, signal.SIGSTOP)
             time.sleep(1.5)
             os.kill(child.pid, signal.SIGCONT)
