@@ -16,8 +16,7 @@ import pytest
 from harness import sound
 from harness.wine import WINE_RUN, WineDesktop, prefix_of, windows_path
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD = os.environ.get("PLUCK_BUILD_DIR", os.path.join(ROOT, "build", "windows"))
+from conftest import BUILD
 PLUCK = os.path.join(BUILD, "control", "pluck.exe")
 AUDIO_TESTS = os.path.join(BUILD, "tests", "audio", "audio_output_winmm_tests.exe")
 RENDER_EXE = os.path.join(BUILD, "tools", "pluck-render.exe")
@@ -39,22 +38,29 @@ def wait_for_usage(program, limit_s=60):
     assert program.stdout == USAGE, "stderr: " + program.stderr
 
 
-def test_keys_play_and_escape_quits(pulse, desktop):
+# As on Linux: the devices listed; keys heard (V at its pitch, Space's beats
+# while it is held and none after), Escape quits; with a smaller ring, the
+# recording is, bit for bit, what pluck-render.exe makes of one V from the
+# pluck's frame on until Space; a device that is not there is named.
+def test_keys_options_and_the_recording(pulse, desktop, tmp_path):
+    listed = subprocess.run([WINE_RUN, prefix_of(BUILD), PLUCK, "--list-devices"], env=pulse.env,
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    assert listed.returncode == 0 and re.match(r"default +the wave mapper.*\n0 +\S", listed.stdout), listed
+    take = tmp_path / "take.wav"
     recording = pulse.record()
-    program = desktop.start(PLUCK, env=pulse.env)
+    program = desktop.start(PLUCK, ["--latency=35", "--record", windows_path(take)], env=pulse.env)
     wait_for_usage(program)
     time.sleep(1.0)  # the device open and playing silence
     v_at = time.monotonic()
     desktop.hold("v", HOLD_S)
-    time.sleep(1.2)
+    time.sleep(1.5)
     space_at = time.monotonic() - v_at
     desktop.hold("space", 1.5)
     release_at = time.monotonic() - v_at
     time.sleep(1.2)
     desktop.hold("Escape", HOLD_S)
-    assert program.wait(10) == 0, "stderr: " + program.stderr
+    assert program.wait(10) == 0 and program.stderr == "", program.stderr
     assert program.stdout == USAGE
-    assert program.stderr == ""
 
     frames = recording.stop()
     left = sound.channel(frames, 0)
@@ -73,22 +79,6 @@ def test_keys_play_and_escape_quits(pulse, desktop):
     assert len(beats) >= 3, beats
     assert all(space_at - 0.12 <= t <= release_at + 0.2 for t in beats), (space_at, release_at, beats)
 
-
-# The options as on Linux: the devices listed, a smaller ring and a
-# recording that is, bit for bit, what pluck-render.exe makes of one V from
-# the pluck's frame on; a device that is not there is named.
-def test_options_latency_record_and_devices(pulse, desktop, tmp_path):
-    listed = subprocess.run([WINE_RUN, prefix_of(BUILD), PLUCK, "--list-devices"], env=pulse.env,
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
-    assert listed.returncode == 0 and re.match(r"default +the wave mapper.*\n0 +\S", listed.stdout), listed
-    take = tmp_path / "take.wav"
-    program = desktop.start(PLUCK, ["--latency=35", "--record", windows_path(take)], env=pulse.env)
-    wait_for_usage(program)
-    time.sleep(1.0)
-    desktop.hold("v", HOLD_S)
-    time.sleep(1.5)
-    desktop.hold("Escape", HOLD_S)
-    assert program.wait(10) == 0 and program.stderr == "", program.stderr
     (tmp_path / "v.score").write_text("0 v\n")
     subprocess.run([WINE_RUN, prefix_of(BUILD), RENDER_EXE, windows_path(tmp_path / "v.score"), "-o",
                     windows_path(tmp_path / "v.wav"), "--length", "4000"], check=True, timeout=60,
@@ -97,8 +87,8 @@ def test_options_latency_record_and_devices(pulse, desktop, tmp_path):
     rendered = sound.read_float_wav(str(tmp_path / "v.wav"))[0]
     at = sound.first_sound(recorded)
     assert at is not None and at % 512 == 0
-    after = recorded[2 * at:]
-    assert len(after) > RATE * 2 and after == rendered[2 * sound.first_sound(rendered):][:len(after)]
+    # The first second after the pluck: Space came at least 1.3 s later.
+    assert recorded[2 * at:][:2 * RATE] == rendered[2 * sound.first_sound(rendered):][:2 * RATE]
 
     program = desktop.start(PLUCK, ["--device", "NoSuchDevice"], env=pulse.env)
     wait_for_usage(program)
