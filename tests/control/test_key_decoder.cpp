@@ -219,29 +219,5 @@ TEST(KeyDecoder, Timelines) {
     }
 }
 
-// Quitting or suspending waits for the releases still to come; a release
-// made in another window is never seen, and memory for keys is bounded.
-TEST(KeyDecoder, ProtocolKeysAreDownFromPressToRelease) {
-    KeyDecoder d;
-    d.keyboard_protocol = true;
-    feed(d, "\x1b[57442;5u\x1b[99;5u", 0);  // Left Control, then C: Ctrl-C
-    EXPECT_TRUE(d.quit);
-    feed(d, "\x1b[99;5:3u\x1b[107;1:3u", 1);
-    EXPECT_TRUE(keys_held(d));
-    feed(d, "\x1b[57442;1:3u", 2);
-    EXPECT_FALSE(keys_held(d));
-    feed(d, "\x1b[27u\x1b[27;1:2u\x1b[32u\x1b[O", 3);
-    EXPECT_FALSE(keys_held(d));
-    std::string presses, releases;
-    for (int code = 97; code < 97 + 2 * static_cast<int>(max_keys_down); ++code) {
-        presses += "\x1b[" + std::to_string(code) + "u";
-        releases += "\x1b[" + std::to_string(code) + ";1:3u";
-    }
-    feed(d, presses, 4);
-    EXPECT_TRUE(keys_held(d));
-    feed(d, releases, 5);
-    EXPECT_FALSE(keys_held(d));
-}
-
 }  // namespace
 }  // namespace pluck
