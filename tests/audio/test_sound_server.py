@@ -12,6 +12,7 @@ import pytest
 
 from conftest import program
 from harness import sound
+from harness.cpu import cpu_seconds
 from harness.terminal import SESSION_READY, Terminal
 
 LINE = re.compile(rb"pluck: no sound: [^\r\n]*\r\n")
@@ -26,12 +27,6 @@ def test_output_thread(pulse):
     run = subprocess.run([program("audio_output_pulse_tests")], env=dict(pulse.env, PLUCK_RECORDING=recording.path),
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stdout[-3000:]
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / 100.0
 
 
 # The server killed (it crashed, or is restarting) or frozen (SIGSTOP: it

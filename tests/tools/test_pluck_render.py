@@ -28,6 +28,7 @@ import pexpect
 import pytest
 
 from conftest import BUILD, ROOT
+from harness.pulse import wait_until
 from harness.sound import fnv1a, read_float_wav, read_sound_file
 from harness.wine import WINE_RUN, prefix_of, windows_path
 
@@ -72,13 +73,6 @@ def samples_of(path):
     samples, info = read_float_wav(path)
     assert info == {"channels": 2, "rate": 44100}
     return samples
-
-
-def wait_until(condition, what):
-    deadline = time.monotonic() + 60
-    while not condition():
-        assert time.monotonic() < deadline, what
-        time.sleep(0.005)
 
 
 def output_bytes(pid, folder):
@@ -330,11 +324,11 @@ def test_a_signal_leaves_nothing_behind(scratch, number, named_temp):
                           preexec_fn=default_signal_actions) as process:
         process.stdin.write(b"0 space-down\n60000 z\n" if named_temp else b"0 space-down\n")
         process.stdin.flush()
-        wait_until(lambda: output_open(process.pid, scratch), "the output file was never opened")
+        wait_until(lambda: output_open(process.pid, scratch), "the output file was never opened", 60)
         assert any(name.startswith(".pluck-render-") for name in os.listdir(scratch)) == named_temp
         if not named_temp:  # until it waits for more of the score
             wait_until(lambda: Path("/proc/%d/stat" % process.pid).read_text().split(")")[-1].split()[0] == "S",
-                       "the program never waited")
+                       "the program never waited", 60)
         os.kill(process.pid, number)
         if number == signal.SIGPIPE:
             time.sleep(0.2)
@@ -362,7 +356,7 @@ def test_ctrl_c_stops_a_render_waiting_for_the_score(scratch, source):
         "--open", "s.score", "%s - -o c.wav" % windows_path(EXE)]
     child = pexpect.spawn("/bin/bash", ["-c", shlex.join(args) + "; echo status=$?"], cwd=str(scratch), timeout=60)
     try:
-        wait_until(lambda: output_open(child.pid, scratch), "the output file was never opened")
+        wait_until(lambda: output_open(child.pid, scratch), "the output file was never opened", 60)
         if source == "console":
             child.send("0 space-down\r")
         time.sleep(1.0)
@@ -418,7 +412,7 @@ def test_the_progress_line_fits_the_terminal(scratch, columns, source):
     try:
         if source == "file":  # stopped for a while, it runs longer than a second on any machine
             # Once the first samples are written, the clock the delay counts on is running.
-            wait_until(lambda: output_bytes(child.pid, scratch) > len(wav_header(0)), "the render never began")
+            wait_until(lambda: output_bytes(child.pid, scratch) > len(wav_header(0)), "the render never began", 60)
             os.kill(child.pid, signal.SIGSTOP)
             time.sleep(1.5)
             os.kill(child.pid, signal.SIGCONT)
