@@ -4,8 +4,6 @@
 
 #include "control/auto_play.h"
 #include "control/clock.h"
-#include "control/play_pass.h"
-#include "engine/render.h"
 #include "engine/synth_state.h"
 
 namespace pluck {
@@ -20,23 +18,6 @@ struct VirtualTime {
                      [](void* t) { ++static_cast<VirtualTime*>(t)->sleeps; }, this};
     }
 };
-
-void apply_plucks() {
-    float frame[2];
-    render_audio(frame, sizeof frame);
-}
-
-// How many values the generator drew to go from `from` to `to`.
-int32_t draws_between(NoiseGenerator from, const NoiseGenerator& to) {
-    int32_t n = 0;
-    while (from.s0 != to.s0 || from.s1 != to.s1 || from.s2 != to.s2) {
-        noise_next(from);
-        if (++n > 1000000) {
-            return -1;
-        }
-    }
-    return n;
-}
 
 // Readings 0, 3, 6 and 7 ms after the last tick, across the clock's wrap:
 // only 7 ticks; every other reading sleeps; a late reading ticks once.
@@ -58,19 +39,6 @@ TEST(AutoPlay, OnlyAReadingSevenMillisecondsAfterTheLastTickTicks) {
         EXPECT_EQ(synth.beat_count, r.beat_count) << r.after_start;
         EXPECT_EQ(synth.tick_countdown, r.tick_countdown) << r.after_start;
     }
-}
-
-TEST(PlayPass, KeysPlayInTableOrderFromTheCurrentKey) {
-    reset_synth_state();
-    const NoiseGenerator start = synth.noise;
-    VirtualTime time;
-    play_pass(false, (1u << 0) | (1u << 1), time.clock());
-    EXPECT_EQ(time.sleeps, 0);  // no auto-play step without Space
-    apply_plucks();
-    EXPECT_EQ(synth.strings[0].period, 653);
-    EXPECT_EQ(synth.strings[0].width, 12);
-    EXPECT_EQ(synth.strings[1].width, 9);
-    EXPECT_EQ(draws_between(start, synth.noise), 653 + synth.strings[1].period);
 }
 
 }  // namespace
