@@ -4,6 +4,8 @@
 
 #include "control/auto_play.h"
 #include "control/clock.h"
+#include "control/play_pass.h"
+#include "engine/render.h"
 #include "engine/synth_state.h"
 
 namespace pluck {
@@ -38,6 +40,20 @@ TEST(AutoPlay, OnlyAReadingSevenMillisecondsAfterTheLastTickTicks) {
         EXPECT_EQ(time.sleeps, r.sleeps) << r.after_start;
         EXPECT_EQ(synth.beat_count, r.beat_count) << r.after_start;
         EXPECT_EQ(synth.tick_countdown, r.tick_countdown) << r.after_start;
+    }
+}
+
+// Space held and Z pressed in every pass: a beat's plucks come first, so
+// the player's Z wins string 0 even in the passes whose beat plucked it.
+TEST(PlayPass, AKeyPressedInABeatsPassWinsItsString) {
+    reset_synth_state();
+    VirtualTime time{1000};
+    while (synth.beat_count < 100) {
+        ++time.now_ms;
+        play_pass(true, 1u, time.clock());
+        float frame[2];
+        render_audio(frame, sizeof frame);  // applies the plucks handed over
+        ASSERT_EQ(synth.strings[0].width, 12) << "beat " << synth.beat_count;
     }
 }
 
