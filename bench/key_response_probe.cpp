@@ -8,9 +8,9 @@
 #include <atomic>
 #include <cstdio>
 
-#include "control/clock.h"
-#include "control/keyboard_windows.h"
-#include "control/main_loop_windows.h"
+#include "keys/keyboard_windows.h"
+#include "play/clock.h"
+#include "pluck/main_loop_windows.h"
 
 namespace {
 

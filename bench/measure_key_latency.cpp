@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "control/key_decoder.h"
-#include "control/main_loop.h"
-#include "control/terminal.h"
 #include "engine/synth_state.h"
+#include "keys/key_decoder.h"
+#include "keys/terminal.h"
+#include "pluck/main_loop_linux.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <thread>
 
 #include "audio/audio_output.h"
-#include "control/key_decoder.h"
-#include "control/main_loop.h"
-#include "control/terminal.h"
 #include "engine/render.h"
 #include "engine/synth_state.h"
+#include "keys/key_decoder.h"
+#include "keys/terminal.h"
+#include "pluck/main_loop_linux.h"
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 600;

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <tuple>
 
-#include "control/key_decoder.h"
+#include "keys/key_decoder.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/score.h"
+#include "play/score.h"
 
 namespace {
 

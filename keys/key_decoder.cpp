@@ -1,6 +1,6 @@
-#include "control/key_decoder.h"
+#include "keys/key_decoder.h"
 
-#include "control/note_keys.h"
+#include "play/note_keys.h"
 
 namespace pluck {
 

@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "control/note_keys.h"
+#include "play/note_keys.h"
 
 namespace pluck {
 

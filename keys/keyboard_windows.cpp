@@ -1,8 +1,8 @@
-#include "control/keyboard_windows.h"
+#include "keys/keyboard_windows.h"
 
 #include <windows.h>
 
-#include "control/note_keys.h"
+#include "play/note_keys.h"
 
 namespace pluck {
 

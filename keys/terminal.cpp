@@ -1,4 +1,4 @@
-#include "control/terminal.h"
+#include "keys/terminal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "control/clock.h"
+#include "play/clock.h"
 
 namespace pluck {
 

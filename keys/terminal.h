@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "control/key_decoder.h"
+#include "keys/key_decoder.h"
 
 namespace pluck {
 

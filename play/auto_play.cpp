@@ -1,4 +1,4 @@
-#include "control/auto_play.h"
+#include "play/auto_play.h"
 
 #include "engine/pluck_handover.h"
 #include "engine/synth_state.h"

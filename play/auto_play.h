@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "control/clock.h"
+#include "play/clock.h"
 
 namespace pluck {
 

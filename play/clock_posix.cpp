@@ -1,4 +1,4 @@
-#include "control/clock.h"
+#include "play/clock.h"
 
 #include <cerrno>
 #include <ctime>

@@ -2,7 +2,7 @@
 // After windows.h, which it needs.
 #include <mmsystem.h>
 
-#include "control/clock.h"
+#include "play/clock.h"
 
 namespace pluck {
 

@@ -1,9 +1,9 @@
-#include "control/play_pass.h"
+#include "play/play_pass.h"
 
-#include "control/auto_play.h"
-#include "control/note_keys.h"
 #include "engine/pluck_handover.h"
 #include "engine/synth_state.h"
+#include "play/auto_play.h"
+#include "play/note_keys.h"
 
 namespace pluck {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "control/clock.h"
+#include "play/clock.h"
 
 namespace pluck {
 

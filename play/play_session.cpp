@@ -1,13 +1,13 @@
-#include "control/play_session.h"
+#include "play/play_session.h"
 
 #include <algorithm>
 #include <cassert>
 
-#include "control/auto_play.h"
-#include "control/note_keys.h"
-#include "control/play_pass.h"
 #include "engine/render.h"
 #include "engine/synth_state.h"
+#include "play/auto_play.h"
+#include "play/note_keys.h"
+#include "play/play_pass.h"
 
 namespace pluck {
 

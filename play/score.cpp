@@ -1,4 +1,4 @@
-#include "tools/score.h"
+#include "play/score.h"
 
 #include <array>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/offline_render.h"
+#include "play/score_render.h"
 
 #include <algorithm>
 

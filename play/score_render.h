@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "control/play_session.h"
-#include "tools/score.h"
+#include "play/play_session.h"
+#include "play/score.h"
 
 namespace pluck {
 

@@ -1,10 +1,10 @@
 // pluck: a plucked-string instrument played from the terminal.
 #include <cstdlib>
 
-#include "control/key_decoder.h"
-#include "control/main_loop.h"
-#include "control/program.h"
-#include "control/terminal.h"
+#include "keys/key_decoder.h"
+#include "keys/terminal.h"
+#include "pluck/main_loop_linux.h"
+#include "pluck/program.h"
 
 int main(int argc, char** argv) {
     // Before anything opens a file: a closed standard input must not become

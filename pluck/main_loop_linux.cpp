@@ -1,7 +1,7 @@
-#include "control/main_loop.h"
+#include "pluck/main_loop_linux.h"
 
-#include "control/clock.h"
-#include "control/play_pass.h"
+#include "play/clock.h"
+#include "play/play_pass.h"
 
 namespace pluck {
 

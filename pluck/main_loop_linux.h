@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "control/key_decoder.h"
-#include "control/terminal.h"
+#include "keys/key_decoder.h"
+#include "keys/terminal.h"
 
 namespace pluck {
 

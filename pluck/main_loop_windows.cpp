@@ -1,8 +1,8 @@
-#include "control/main_loop_windows.h"
+#include "pluck/main_loop_windows.h"
 
 #include <windows.h>
 
-#include "control/play_pass.h"
+#include "play/play_pass.h"
 
 namespace pluck {
 

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "control/clock.h"
-#include "control/keyboard_windows.h"
+#include "keys/keyboard_windows.h"
+#include "play/clock.h"
 
 namespace pluck {
 

@@ -4,12 +4,12 @@
 
 #include <atomic>
 
-#include "control/clock.h"
-#include "control/console_windows.h"
-#include "control/keyboard_windows.h"
-#include "control/main_loop_windows.h"
-#include "control/program.h"
-#include "tools/console.h"
+#include "keys/keyboard_windows.h"
+#include "play/clock.h"
+#include "pluck/main_loop_windows.h"
+#include "pluck/program.h"
+#include "system/console.h"
+#include "system/console_events_windows.h"
 
 int main(int argc, char** argv) {
     // The same bytes as on Linux: no carriage returns added. A console

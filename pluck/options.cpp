@@ -1,4 +1,4 @@
-#include "control/options.h"
+#include "pluck/options.h"
 
 #include <cmath>
 #include <cstdio>

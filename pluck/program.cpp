@@ -1,11 +1,11 @@
-#include "control/program.h"
+#include "pluck/program.h"
 
 #include <cstdio>
 #include <string>
 
-#include "control/note_keys.h"
-#include "control/recording.h"
 #include "engine/render.h"
+#include "play/note_keys.h"
+#include "pluck/recording.h"
 
 namespace pluck {
 

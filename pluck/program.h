@@ -6,7 +6,7 @@
 #pragma once
 
 #include "audio/audio_output.h"
-#include "control/options.h"
+#include "pluck/options.h"
 
 namespace pluck {
 

@@ -1,4 +1,4 @@
-#include "control/recording.h"
+#include "pluck/recording.h"
 
 #include <atomic>
 #include <chrono>
@@ -6,11 +6,11 @@
 #include <new>
 #include <thread>
 
-#include "control/block_queue.h"
 #include "engine/render.h"
 #include "engine/tuning.h"
-#include "tools/output_file.h"
-#include "tools/wav_file.h"
+#include "pluck/block_queue.h"
+#include "sound_files/output_file.h"
+#include "sound_files/wav_file.h"
 
 namespace pluck {
 

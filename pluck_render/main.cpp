@@ -9,14 +9,14 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/console.h"
-#include "tools/offline_render.h"
-#include "tools/output_file.h"
-#include "tools/progress.h"
-#include "tools/score.h"
-#include "tools/score_input.h"
-#include "tools/sound_file.h"
-#include "tools/stop_signals.h"
+#include "play/score.h"
+#include "play/score_render.h"
+#include "pluck_render/progress.h"
+#include "pluck_render/score_input.h"
+#include "sound_files/output_file.h"
+#include "sound_files/sound_file.h"
+#include "system/console.h"
+#include "system/stop_signals.h"
 
 namespace pluck {
 

@@ -1,10 +1,10 @@
-#include "tools/progress.h"
+#include "pluck_render/progress.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "engine/tuning.h"
-#include "tools/console.h"
+#include "system/console.h"
 
 namespace pluck {
 

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/score_input.h"
-#include "tools/stop_signals.h"
+#include "pluck_render/score_input.h"
+#include "system/stop_signals.h"
 
 namespace pluck {
 

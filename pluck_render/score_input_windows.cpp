@@ -8,9 +8,9 @@
 
 #include <algorithm>
 
-#include "tools/score_input.h"
-#include "tools/stop_signals.h"
-#include "tools/windows_text.h"
+#include "pluck_render/score_input.h"
+#include "system/stop_signals.h"
+#include "system/windows_text.h"
 
 namespace pluck {
 

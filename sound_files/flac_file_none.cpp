@@ -1,7 +1,7 @@
 // Windows: no FLAC encoder. The Linux build's is libsndfile's, and there is
 // no Windows build of libsndfile to link statically here; WAV holds the same
 // samples exactly.
-#include "tools/flac_file.h"
+#include "sound_files/flac_file.h"
 
 namespace pluck {
 

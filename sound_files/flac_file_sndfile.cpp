@@ -6,8 +6,8 @@
 #include <cstdio>
 
 #include "engine/tuning.h"
-#include "tools/flac_file.h"
-#include "tools/sound_file.h"
+#include "sound_files/flac_file.h"
+#include "sound_files/sound_file.h"
 
 namespace pluck {
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/wav_file.h"
+#include "sound_files/wav_file.h"
 
 namespace pluck {
 

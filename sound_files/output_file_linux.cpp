@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tools/output_file.h"
+#include "sound_files/output_file.h"
 
 namespace pluck {
 

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 
-#include "tools/output_file.h"
-#include "tools/windows_text.h"
+#include "sound_files/output_file.h"
+#include "system/windows_text.h"
 
 namespace pluck {
 

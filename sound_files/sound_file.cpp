@@ -1,4 +1,4 @@
-#include "tools/sound_file.h"
+#include "sound_files/sound_file.h"
 
 #include <cmath>
 #include <cstdio>

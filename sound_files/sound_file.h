@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "tools/flac_file.h"
-#include "tools/wav_file.h"
+#include "sound_files/flac_file.h"
+#include "sound_files/wav_file.h"
 
 namespace pluck {
 

@@ -1,4 +1,4 @@
-#include "tools/wav_file.h"
+#include "sound_files/wav_file.h"
 
 #include <algorithm>
 #include <bit>

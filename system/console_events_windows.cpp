@@ -1,4 +1,4 @@
-#include "control/console_windows.h"
+#include "system/console_events_windows.h"
 
 #include <windows.h>
 

@@ -2,7 +2,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "tools/console.h"
+#include "system/console.h"
 
 namespace pluck {
 

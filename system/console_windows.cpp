@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/console.h"
-#include "tools/windows_text.h"
+#include "system/console.h"
+#include "system/windows_text.h"
 
 namespace pluck {
 

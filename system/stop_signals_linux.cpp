@@ -6,7 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "tools/stop_signals.h"
+#include "system/stop_signals.h"
 
 namespace pluck {
 

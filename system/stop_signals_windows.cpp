@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/stop_signals.h"
+#include "system/stop_signals.h"
 
 namespace pluck {
 

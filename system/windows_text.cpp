@@ -1,4 +1,4 @@
-#include "tools/windows_text.h"
+#include "system/windows_text.h"
 
 #include <windows.h>
 

@@ -21,6 +21,6 @@ def pulse():
 
 def program(name):
     """A program of the build under test (PLUCK_BUILD_DIR, by default the release build)."""
-    path = {"pluck": "control/pluck", "pluck-render": "tools/pluck-render",
+    path = {"pluck": "pluck/pluck", "pluck-render": "pluck_render/pluck-render",
             "audio_output_pulse_tests": "tests/audio/audio_output_pulse_tests"}[name]
     return os.path.join(BUILD, path)

@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "control/note_keys.h"
-#include "control/play_session.h"
 #include "engine/synth_state.h"
-#include "tools/offline_render.h"
-#include "tools/score.h"
+#include "play/note_keys.h"
+#include "play/play_session.h"
+#include "play/score.h"
+#include "play/score_render.h"
 
 #define PLUCK_EXPORT(name) extern "C" __attribute__((export_name(#name)))
 

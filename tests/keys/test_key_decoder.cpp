@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "control/key_decoder.h"
+#include "keys/key_decoder.h"
 
 namespace pluck {
 namespace {

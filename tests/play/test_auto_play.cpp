@@ -2,11 +2,11 @@
 
 #include <cstdint>
 
-#include "control/auto_play.h"
-#include "control/clock.h"
-#include "control/play_pass.h"
 #include "engine/render.h"
 #include "engine/synth_state.h"
+#include "play/auto_play.h"
+#include "play/clock.h"
+#include "play/play_pass.h"
 
 namespace pluck {
 namespace {

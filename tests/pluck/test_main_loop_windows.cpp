@@ -7,11 +7,11 @@
 #include <map>
 #include <string>
 
-#include "control/clock.h"
-#include "control/keyboard_windows.h"
-#include "control/main_loop_windows.h"
 #include "engine/render.h"
 #include "engine/synth_state.h"
+#include "keys/keyboard_windows.h"
+#include "play/clock.h"
+#include "pluck/main_loop_windows.h"
 
 namespace pluck {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "control/block_queue.h"
-#include "control/options.h"
+#include "pluck/block_queue.h"
+#include "pluck/options.h"
 
 namespace pluck {
 namespace {

@@ -32,8 +32,8 @@ from harness.pulse import wait_until
 from harness.sound import fnv1a, read_float_wav, read_sound_file
 from harness.wine import WINE_RUN, prefix_of, windows_path
 
-WINDOWS = os.path.exists(os.path.join(BUILD, "tools", "pluck-render.exe"))
-EXE = os.path.join(BUILD, "tools", "pluck-render" + (".exe" if WINDOWS else ""))
+WINDOWS = os.path.exists(os.path.join(BUILD, "pluck_render", "pluck-render.exe"))
+EXE = os.path.join(BUILD, "pluck_render", "pluck-render" + (".exe" if WINDOWS else ""))
 RENDER = [WINE_RUN, prefix_of(BUILD), EXE] if WINDOWS else [EXE]
 PIPE_TO = RENDER[:2] + [os.path.join(BUILD, "tests", "windows", "pipe_to.exe")]
 linux_only = pytest.mark.skipif(WINDOWS, reason="Linux only")
@@ -318,7 +318,7 @@ def test_a_signal_leaves_nothing_behind(scratch, number, named_temp):
     hidden name meanwhile."""
     out = scratch / "out.wav"
     out.write_bytes(EARLIER)
-    env = dict(os.environ, LD_PRELOAD=os.path.join(BUILD, "tests", "tools", "libno_tmpfile.so"),
+    env = dict(os.environ, LD_PRELOAD=os.path.join(BUILD, "tests", "support", "libno_tmpfile.so"),
                ASAN_OPTIONS="verify_asan_link_order=0") if named_temp else None
     with subprocess.Popen(RENDER + ["-", "-o", out], stdin=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                           preexec_fn=default_signal_actions) as process:

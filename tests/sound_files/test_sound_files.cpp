@@ -5,8 +5,8 @@
 #include <cstring>
 #include <limits>
 
-#include "tools/sound_file.h"
-#include "tools/wav_file.h"
+#include "sound_files/sound_file.h"
+#include "sound_files/wav_file.h"
 
 namespace pluck {
 namespace {

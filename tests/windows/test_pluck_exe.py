@@ -17,9 +17,9 @@ from harness import sound
 from harness.wine import WINE_RUN, WineDesktop, prefix_of, windows_path
 
 from conftest import BUILD
-PLUCK = os.path.join(BUILD, "control", "pluck.exe")
+PLUCK = os.path.join(BUILD, "pluck", "pluck.exe")
 AUDIO_TESTS = os.path.join(BUILD, "tests", "audio", "audio_output_winmm_tests.exe")
-RENDER_EXE = os.path.join(BUILD, "tools", "pluck-render.exe")
+RENDER_EXE = os.path.join(BUILD, "pluck_render", "pluck-render.exe")
 USAGE = "    Play : Z, X, C, V, B, N, M, K\nAutoPlay : Hold SpaceKey.\n"
 RATE = 44100
 HOLD_S = 0.08  # long enough for the program's polling to see every key

@@ -12,7 +12,7 @@ import puppeteer from "puppeteer-core";
 
 export const root = fileURLToPath(new URL("../..", import.meta.url));
 export const siteDir = process.env.PLUCK_WEB_SITE ?? path.join(root, "build/web/site");
-const pluckRender = process.env.PLUCK_RENDER ?? path.join(root, "build/release/tools/pluck-render");
+const pluckRender = process.env.PLUCK_RENDER ?? path.join(root, "build/release/pluck_render/pluck-render");
 const chromium = "/usr/bin/chromium";
 for (const file of [path.join(siteDir, "pluck.wasm"), pluckRender, chromium]) {
   assert.ok(fs.existsSync(file), `${file} is missing: build the release and web presets (scripts/test)`);
