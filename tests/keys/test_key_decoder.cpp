@@ -19,9 +19,9 @@ void feed(KeyDecoder& d, const std::string& bytes, uint32_t now_ms) {
 }
 
 uint32_t readings(KeyDecoder& d) {
-    const uint32_t r =
-        take_pressed(d) | (space_down(d) ? held : 0) | (d.quit ? quits : 0) | (d.suspend ? suspends : 0);
-    d.suspend = false;
+    const uint32_t r = take_pressed(d) | (space_down(d) ? held : 0) | (d.readings.quit ? quits : 0) |
+                       (d.readings.suspend ? suspends : 0);
+    d.readings.suspend = false;
     return r;
 }
 
@@ -84,7 +84,7 @@ TEST(KeyDecoder, SingleReads) {
         feed(d, t.bytes, 0);
         EXPECT_EQ(readings(d), t.expect);
         decode_timeouts(d, 1000);
-        EXPECT_EQ(d.state, DecodeState::ground);
+        EXPECT_EQ(d.parser.state, DecodeState::ground);
         feed(d, t.protocol ? "\x1b[107u" : "k", 1001);
         EXPECT_EQ(take_pressed(d), k) << "the decoder did not read on";
     }
