@@ -65,8 +65,8 @@ struct SpaceBytes {
 };
 
 // The timing of plain bytes. Its members are its own: only the functions
-// below change them. Those that return a number return the note keys that
-// have turned out pressed (bit k for key k).
+// below change them. note_byte(), other_byte() and expire() return the note
+// keys that have turned out pressed (bit k for key k).
 struct RepeatTiming {
     NoteBytes note;
     SpaceBytes space;
