@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "keys/key_decoder.h"
+#include "play/note_keys.h"
 
 namespace {
 
@@ -24,18 +25,22 @@ void require(bool holds) {
 
 void require_bounded(const KeyDecoder& d) {
     using namespace pluck;
-    require(d.pressed <= 0xffu && d.sequence_length <= max_sequence_bytes && d.mouse_left <= 3 &&
-            d.paste_matched < 6 && d.keys_down_count <= max_keys_down && d.run_key >= -1 &&
-            d.run_key < note_key_count && (d.run == NoteRun::none) == (d.run_key < 0) &&
-            (d.repeat_delay_ms == 0 ||
-             (d.repeat_delay_ms >= repeat_delay_min_ms && d.repeat_delay_ms <= repeat_delay_max_ms)) &&
-            d.repeat_interval_ms <= repeat_interval_max_ms);
+    const SequenceParser& p = d.parser;
+    const NoteBytes& note = d.repeats.note;
+    const KeyboardRepeat& keyboard = d.repeats.keyboard;
+    require(d.readings.pressed <= 0xffu && p.parameters.length <= max_sequence_bytes && p.mouse_left <= 3 &&
+            p.paste_matched < 6 && d.protocol_keys.count <= max_keys_down && note.key >= -1 &&
+            note.key < note_key_count && (note.run == NoteRun::none) == (note.key < 0) &&
+            (keyboard.delay_ms == 0 ||
+             (keyboard.delay_ms >= repeat_delay_min_ms && keyboard.delay_ms <= repeat_delay_max_ms)) &&
+            keyboard.interval_ms <= repeat_interval_max_ms);
 }
 
 // What the decoder tells the main loop.
 auto readings(const KeyDecoder& d) {
-    return std::tuple(d.pressed, d.quit, d.suspend, d.space_exact, d.space_repeating, d.state,
-                      d.protocol_reply, d.attributes_reply, d.run, d.keys_down_count);
+    return std::tuple(d.readings.pressed, d.readings.quit, d.readings.suspend, d.protocol_keys.space,
+                      d.repeats.space.held, d.parser.state, d.replies.protocol, d.replies.attributes,
+                      d.repeats.note.run, d.protocol_keys.count);
 }
 
 }  // namespace

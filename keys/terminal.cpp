@@ -184,7 +184,7 @@ bool detect_keyboard_protocol(Terminal& t, KeyDecoder& decoder) {
     // While the answers come in, an ESC byte is the start of one.
     decoder.keyboard_protocol = true;
     uint8_t buffer[256];
-    while (!decoder.attributes_reply && quit_flag == 0) {
+    while (!decoder.replies.attributes && quit_flag == 0) {
         const uint32_t waited = clock.now_ms(nullptr) - start;
         if (waited >= static_cast<uint32_t>(protocol_answer_timeout_ms)) {
             break;
@@ -200,8 +200,8 @@ bool detect_keyboard_protocol(Terminal& t, KeyDecoder& decoder) {
             decode_keys(decoder, buffer, static_cast<size_t>(n), clock.now_ms(nullptr));
         }
     }
-    decoder.keyboard_protocol = decoder.protocol_reply;
-    return decoder.protocol_reply;
+    decoder.keyboard_protocol = decoder.replies.protocol;
+    return decoder.replies.protocol;
 }
 
 }  // namespace

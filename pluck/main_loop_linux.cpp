@@ -65,12 +65,12 @@ void run_main_loop(Terminal& t, KeyDecoder& decoder) {
         decode_timeouts(decoder, now);
 
         // A terminal that ends has hung up: nobody is listening.
-        if (decoder.quit || quit_signalled() || (t.input_ended && t.raw)) {
+        if (decoder.readings.quit || quit_signalled() || (t.input_ended && t.raw)) {
             break;
         }
         // Ctrl-Z's byte suspends only when it comes from a terminal.
-        const bool suspend = take_suspend_signal() || (decoder.suspend && t.raw);
-        decoder.suspend = false;
+        const bool suspend = take_suspend_signal() || (decoder.readings.suspend && t.raw);
+        decoder.readings.suspend = false;
         if (suspend) {
             await_key_releases(t, decoder);
             suspend_terminal(t, decoder);

@@ -19,9 +19,9 @@ void feed(KeyDecoder& d, const std::string& bytes, uint32_t now_ms) {
 }
 
 uint32_t readings(KeyDecoder& d) {
-    const uint32_t r =
-        take_pressed(d) | (space_down(d) ? held : 0) | (d.quit ? quits : 0) | (d.suspend ? suspends : 0);
-    d.suspend = false;
+    const uint32_t r = take_pressed(d) | (space_down(d) ? held : 0) | (d.readings.quit ? quits : 0) |
+                       (d.readings.suspend ? suspends : 0);
+    d.readings.suspend = false;
     return r;
 }
 
@@ -84,17 +84,33 @@ TEST(KeyDecoder, SingleReads) {
         feed(d, t.bytes, 0);
         EXPECT_EQ(readings(d), t.expect);
         decode_timeouts(d, 1000);
-        EXPECT_EQ(d.state, DecodeState::ground);
+        EXPECT_EQ(d.parser.state, DecodeState::ground);
         feed(d, t.protocol ? "\x1b[107u" : "k", 1001);
         EXPECT_EQ(take_pressed(d), k) << "the decoder did not read on";
     }
 }
 
-// Reads and looks at the clock over time, on one terminal each.
-TEST(KeyDecoder, Timelines) {
-    constexpr uint32_t unknown_limit = repeat_interval_unknown_ms + repeat_interval_slack_ms;
-    constexpr uint32_t limit33 = 33 + repeat_interval_slack_ms;
-    constexpr uint32_t limit30 = 30 + repeat_interval_slack_ms;
+// Reads and looks at the clock over time, on one terminal each: the
+// readings after each step and, where given, the wait it leaves.
+void play(const Timeline& t) {
+    SCOPED_TRACE(t.name);
+    KeyDecoder d;
+    d.keyboard_protocol = t.protocol;
+    for (const Step& s : t.steps) {
+        if (s.bytes != nullptr) {
+            feed(d, s.bytes, s.at_ms);
+        } else {
+            decode_timeouts(d, s.at_ms);
+        }
+        EXPECT_EQ(readings(d), s.expect) << "at " << s.at_ms << " ms";
+        if (s.wait != unchecked) {
+            EXPECT_EQ(ms_until_timeout(d, s.at_ms), s.wait) << "at " << s.at_ms << " ms";
+        }
+    }
+}
+
+// The keyboard protocol's events, and the timing of escape sequences.
+TEST(KeyDecoder, SequenceTimelines) {
     const Timeline timelines[] = {
         {"protocol Space: held from press to release, whatever the time",
          true,
@@ -116,6 +132,45 @@ TEST(KeyDecoder, Timelines) {
         {"protocol: a lone ESC byte waits for its sequence, however long",
          true,
          {{"\x1b", 0, 0, -1}, {after, 1000, 0}, {"[118u", 1500, v}}},
+        // A plain terminal sends a sequence in one burst; the same bytes
+        // typed (Alt+[ then more keys) come with pauses, and must not leave
+        // the keys dead.
+        {"plain: a typed Alt+[ 200~ leaves no key dead",
+         false,
+         {{"\x1b[", 0, 0, sequence_gap_ms}, {"2", 150, 0}, {"00~", 300, 0, -1}, {"v", 450, v}}},
+        {"plain: a typed paste opener leaves Escape alive",
+         false,
+         {{"\x1b[200~", 0, 0, sequence_gap_ms},
+          {"v\x03", 50, 0},
+          {"\x1b", 150, 0, lone_escape_ms},
+          {after, 180, quits}}},
+        {"plain: a cut mouse report leaves Ctrl-C alive",
+         false,
+         {{"\x1b[M", 0, 0}, {"\x03", sequence_gap_ms, quits}}},
+        {"plain: a real paste, in reads close together, stays a paste",
+         false,
+         {{"\x1b[200~zx", 0, 0}, {"cv\x1b[201", 99, 0}, {"~k", 198, k}}},
+        {"plain: a lone ESC is Escape once nothing follows in time",
+         false,
+         {{"\x1b", 0, 0, lone_escape_ms}, {after, lone_escape_ms - 1, 0}, {after, lone_escape_ms, quits}}},
+        {"plain: a byte after the timeout, nobody looking between: still Escape",
+         false,
+         {{"\x1b", 0, 0}, {"v", lone_escape_ms + 5, v | quits}}},
+        {"plain: the rest of a sequence within the timeout is no Escape",
+         false,
+         {{"\x1b", 0, 0}, {"[A", lone_escape_ms - 1, 0}, {after, 1000, 0}}},
+    };
+    for (const Timeline& t : timelines) {
+        play(t);
+    }
+}
+
+// Plain bytes: presses and a held Space from their timing.
+TEST(KeyDecoder, RepeatTimelines) {
+    constexpr uint32_t unknown_limit = repeat_interval_unknown_ms + repeat_interval_slack_ms;
+    constexpr uint32_t limit33 = 33 + repeat_interval_slack_ms;
+    constexpr uint32_t limit30 = 30 + repeat_interval_slack_ms;
+    const Timeline timelines[] = {
         // A held key sends a byte, another after the keyboard's repeat delay,
         // then one every repeat interval. A second byte about one delay after
         // the press waits for the repeat rhythm: if it follows, the key is
@@ -173,49 +228,9 @@ TEST(KeyDecoder, Timelines) {
           {after, 1300, 0},
           {"v", 2000, v},
           {"v", 2250, 0, unknown_limit}}},
-        // A plain terminal sends a sequence in one burst; the same bytes
-        // typed (Alt+[ then more keys) come with pauses, and must not leave
-        // the keys dead.
-        {"plain: a typed Alt+[ 200~ leaves no key dead",
-         false,
-         {{"\x1b[", 0, 0, sequence_gap_ms}, {"2", 150, 0}, {"00~", 300, 0, -1}, {"v", 450, v}}},
-        {"plain: a typed paste opener leaves Escape alive",
-         false,
-         {{"\x1b[200~", 0, 0, sequence_gap_ms},
-          {"v\x03", 50, 0},
-          {"\x1b", 150, 0, lone_escape_ms},
-          {after, 180, quits}}},
-        {"plain: a cut mouse report leaves Ctrl-C alive",
-         false,
-         {{"\x1b[M", 0, 0}, {"\x03", sequence_gap_ms, quits}}},
-        {"plain: a real paste, in reads close together, stays a paste",
-         false,
-         {{"\x1b[200~zx", 0, 0}, {"cv\x1b[201", 99, 0}, {"~k", 198, k}}},
-        {"plain: a lone ESC is Escape once nothing follows in time",
-         false,
-         {{"\x1b", 0, 0, lone_escape_ms}, {after, lone_escape_ms - 1, 0}, {after, lone_escape_ms, quits}}},
-        {"plain: a byte after the timeout, nobody looking between: still Escape",
-         false,
-         {{"\x1b", 0, 0}, {"v", lone_escape_ms + 5, v | quits}}},
-        {"plain: the rest of a sequence within the timeout is no Escape",
-         false,
-         {{"\x1b", 0, 0}, {"[A", lone_escape_ms - 1, 0}, {after, 1000, 0}}},
     };
     for (const Timeline& t : timelines) {
-        SCOPED_TRACE(t.name);
-        KeyDecoder d;
-        d.keyboard_protocol = t.protocol;
-        for (const Step& s : t.steps) {
-            if (s.bytes != nullptr) {
-                feed(d, s.bytes, s.at_ms);
-            } else {
-                decode_timeouts(d, s.at_ms);
-            }
-            EXPECT_EQ(readings(d), s.expect) << "at " << s.at_ms << " ms";
-            if (s.wait != unchecked) {
-                EXPECT_EQ(ms_until_timeout(d, s.at_ms), s.wait) << "at " << s.at_ms << " ms";
-            }
-        }
+        play(t);
     }
 }
 
