@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "engine/comb_block.h"
+#include "engine/filter_block.h"
 #include "engine/float_rounding.h"
-#include "engine/output_filters.h"
 #include "engine/pluck_handover.h"
 #include "engine/string_block.h"
 #include "engine/synth_state.h"
@@ -76,9 +76,9 @@ namespace {
         step_string_block(s, voice, frames);
         add_voice(sum, sum_magnitudes, voice, frames);
     }
-    run_output_filters(sum, x, frames);
-    process_comb_block(synth.reverb[0], x, left, frames, reverb_preset, 0, reverb_extra_taps);
-    process_comb_block(synth.reverb[1], x, right, frames, reverb_preset, 1, reverb_extra_taps);
+    process_filter_block(synth.filters, sum, x, frames);
+    process_comb_block(synth.reverb[0], x, left, frames);
+    process_comb_block(synth.reverb[1], x, right, frames);
     mix_out(x, left, right, interleaved, frames);
     // memcpy: the buffer is plain bytes and need not be float-aligned.
     std::memcpy(out, interleaved, static_cast<size_t>(frames) * frame_bytes);
