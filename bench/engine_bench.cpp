@@ -27,7 +27,7 @@ constexpr int buffers_per_500_ms = 43;  // 43 * 512 frames = 499 ms
 
 void pluck_all() {
     for (int32_t k = 0; k < 8; ++k) {
-        pluck_string(k, synth.base_note + key_offsets[k], key_widths[k]);
+        pluck_string(k, initial_base_note + key_offsets[k], key_widths[k]);
     }
 }
 

@@ -62,7 +62,8 @@ namespace {
     }
 }
 
-[[gnu::always_inline]] inline void render_frames(unsigned char* out, int32_t frames) {
+// One block, 1 to render_block_frames frames, through every stage in turn.
+[[gnu::always_inline]] inline void render_one_block(unsigned char* out, int32_t frames) {
     float sum[render_block_frames];
     float voice[render_block_frames];
     float x[render_block_frames];
@@ -84,7 +85,7 @@ namespace {
     std::memcpy(out, interleaved, static_cast<size_t>(frames) * frame_bytes);
 }
 
-PLUCK_VECTOR_VARIANTS(render_block, render_frames, (unsigned char* out, int32_t frames), (out, frames))
+PLUCK_VECTOR_VARIANTS(render_block, render_one_block, (unsigned char* out, int32_t frames), (out, frames))
 
 }  // namespace
 

@@ -23,10 +23,6 @@ extern PluckedString strings[string_count];
 struct SynthState {
     // Control thread: plucks and auto-play draw from it in program order.
     NoiseGenerator noise{initial_noise_seed[0], initial_noise_seed[1], initial_noise_seed[2]};
-    // Control thread: the current key, as a note number.
-    int32_t base_note = initial_base_note;
-    // Control thread: auto-play beats so far, plus one.
-    int32_t beat_count = 1;
     // Audio thread: left (0) and right (1) reverb channels.
     CombReverb (&reverb)[2] = storage::reverb;
     // Stepped by the audio thread; plucked through pluck_string(), which
@@ -34,12 +30,6 @@ struct SynthState {
     PluckedString (&strings)[string_count] = storage::strings;
     // Audio thread: the three output filters (their poles read only).
     OutputFilters filters;
-    // Control thread: auto-play clock, in wrapping milliseconds; valid once
-    // `auto_play_started` is set by the first auto-play step.
-    uint32_t last_tick_ms = 0;
-    bool auto_play_started = false;
-    // Control thread: auto-play ticks left before the next beat.
-    int32_t tick_countdown = 0;
 };
 
 // The one instance, for the life of the process.
