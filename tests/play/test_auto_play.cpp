@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "engine/render.h"
 #include "engine/synth_state.h"
 #include "play/auto_play.h"
 #include "play/clock.h"
 #include "play/play_pass.h"
+#include "play/play_session.h"
 
 namespace pluck {
 namespace {
@@ -57,6 +60,21 @@ TEST(PlayPass, AKeyPressedInABeatsPassWinsItsString) {
         render_audio(frame, sizeof frame);  // applies the plucks handed over
         ASSERT_EQ(synth.strings[0].width, 12) << "beat " << auto_play.beat_count;
     }
+}
+
+// Space held through a second of two sessions, one after the other: the
+// second plays as the first did, its auto-play starting afresh with the
+// instrument (clock, beats and key).
+TEST(AutoPlay, EachSessionStartsItsOwn) {
+    std::vector<float> takes[2];
+    for (std::vector<float>& take : takes) {
+        PlaySession s;
+        start_session(s);
+        session_space(s, true);
+        take.resize(2 * sample_rate_hz);
+        session_render(s, take.data(), sample_rate_hz);
+    }
+    EXPECT_EQ(std::memcmp(takes[0].data(), takes[1].data(), takes[0].size() * sizeof(float)), 0);
 }
 
 }  // namespace
