@@ -27,7 +27,7 @@ constexpr int buffers_per_500_ms = 43;  // 43 * 512 frames = 499 ms
 
 void pluck_all() {
     for (int32_t k = 0; k < 8; ++k) {
-        pluck_string(k, synth.base_note + key_offsets[k], key_widths[k]);
+        pluck_string(k, initial_base_note + key_offsets[k], key_widths[k]);
     }
 }
 
@@ -67,9 +67,9 @@ void BM_render_silent(benchmark::State& state) {
 // fade for `seconds` of audio. Rendered once per length, then copied back
 // before each run, so that every run starts from the same state.
 struct FadedState {
-    std::vector<PluckedString> strings{string_count};
-    std::vector<CombReverb> reverb{2};
-    float filter_state[3] = {};
+    std::vector<PluckedString> strings;
+    std::vector<CombReverb> reverb;
+    OutputFilters filters;
 };
 
 FadedState fade_for(int64_t seconds) {
@@ -80,18 +80,16 @@ FadedState fade_for(int64_t seconds) {
     for (int64_t b = 0; b < buffers; ++b) {
         render_audio(buffer.data(), buffer_frames * frame_bytes);
     }
-    FadedState saved;
-    std::copy(std::begin(synth.strings), std::end(synth.strings), saved.strings.begin());
-    std::copy(std::begin(synth.reverb), std::end(synth.reverb), saved.reverb.begin());
-    std::copy(std::begin(synth.filter_state), std::end(synth.filter_state), saved.filter_state);
-    return saved;
+    return FadedState{{std::begin(synth.strings), std::end(synth.strings)},
+                      {std::begin(synth.reverb), std::end(synth.reverb)},
+                      synth.filters};
 }
 
 void restore(const FadedState& faded) {
     reset_synth_state();
     std::copy(faded.strings.begin(), faded.strings.end(), std::begin(synth.strings));
     std::copy(faded.reverb.begin(), faded.reverb.end(), std::begin(synth.reverb));
-    std::copy(std::begin(faded.filter_state), std::end(faded.filter_state), synth.filter_state);
+    synth.filters = faded.filters;
 }
 
 // Renders from `faded`, going back to it (untimed) every `restore_every`

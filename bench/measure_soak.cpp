@@ -13,9 +13,9 @@
 
 #include "audio/audio_output.h"
 #include "engine/render.h"
-#include "engine/synth_state.h"
 #include "keys/key_decoder.h"
 #include "keys/terminal.h"
+#include "play/auto_play.h"
 #include "pluck/main_loop_linux.h"
 
 int main(int argc, char** argv) {
@@ -64,6 +64,6 @@ int main(int argc, char** argv) {
         "device pace after the first 5 s %.0f frames/s\n",
         ran_s, status.device_opened ? "yes" : "NO", static_cast<unsigned long long>(status.buffers_filled),
         ran_s * pluck::sample_rate_hz / pluck::buffer_frames, status.underruns_recovered,
-        pluck::synth.beat_count - 1, frames_per_s);
+        pluck::auto_play.beat_count - 1, frames_per_s);
     return status.device_opened ? 0 : 1;
 }

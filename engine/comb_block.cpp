@@ -23,11 +23,10 @@ constexpr int32_t max_span = render_block_frames + 2 * max_block_extra_taps;
 // must be long enough, and no line's position may wrap round 2^32 within
 // the samples the pass reads (the remainder of a wrapped position is not
 // the next index).
-bool pass_fits(const CombReverb& r, uint32_t row, int32_t m, int32_t n) {
+bool pass_fits(const CombReverb& r, int32_t m, int32_t n) {
     const auto reach = static_cast<uint32_t>(m + 2 * n);
     for (int32_t d = 0; d < comb_line_count; ++d) {
-        if (comb_delay_samples[row][d] < reach ||
-            r.lines[d].position > std::numeric_limits<uint32_t>::max() - reach) {
+        if (r.lines[d].length < reach || r.lines[d].position > std::numeric_limits<uint32_t>::max() - reach) {
             return false;
         }
     }
@@ -119,7 +118,7 @@ template <Magnitudes magnitudes>
 
 // m calls (1 <= m <= render_block_frames) of every line of `r`, side by side.
 [[gnu::always_inline]] inline void process_pass(CombReverb& r, const float* x, float* out, int32_t m,
-                                                uint32_t row, int32_t n) {
+                                                int32_t n) {
     const int32_t taps = n + 1;
     const int32_t span = m + 2 * n;
 
@@ -138,8 +137,7 @@ template <Magnitudes magnitudes>
     std::fill(acc, acc + m, 0.0f);
     for (int32_t d = 0; d < comb_line_count; ++d) {
         DelayLine& line = r.lines[d];
-        const uint32_t length = comb_delay_samples[row][d];
-        line.length = length;
+        const uint32_t length = line.length;
         const auto base = static_cast<int32_t>(line.position % length);
         // The line from `base` on, wrapping round to index 0: call i's taps
         // are entries i, i + 2, ..., i + 2n.
@@ -192,17 +190,15 @@ template <Magnitudes magnitudes>
     }
 }
 
-[[gnu::always_inline]] inline void process_block(CombReverb& r, const float* x, float* out, int32_t frames,
-                                                 int32_t preset, int32_t channel, int32_t n) {
-    const uint32_t row = static_cast<uint32_t>(preset) % reverb_preset_count +
-                         reverb_preset_count * (static_cast<uint32_t>(channel) % 2);
+[[gnu::always_inline]] inline void process_block(CombReverb& r, const float* x, float* out, int32_t frames) {
+    const int32_t n = r.taps - 1;
     for (int32_t done = 0; done < frames;) {
         const int32_t m = std::min(frames - done, render_block_frames);
-        if (n >= 0 && n <= max_block_extra_taps && pass_fits(r, row, m, n)) {
-            process_pass(r, x + done, out + done, m, row, n);
+        if (n >= 0 && n <= max_block_extra_taps && pass_fits(r, m, n)) {
+            process_pass(r, x + done, out + done, m, n);
         } else {
             for (int32_t i = done; i < done + m; ++i) {
-                out[i] = r.process(x[i], preset, channel, n);
+                out[i] = r.process(x[i]);
             }
         }
         done += m;
@@ -210,16 +206,13 @@ template <Magnitudes magnitudes>
 }
 
 PLUCK_VECTOR_VARIANTS(process_comb_block, process_block,
-                      (CombReverb & r, const float* x, float* out, int32_t frames, int32_t preset,
-                       int32_t channel, int32_t n),
-                      (r, x, out, frames, preset, channel, n))
+                      (CombReverb & r, const float* x, float* out, int32_t frames), (r, x, out, frames))
 
 }  // namespace
 
-void process_comb_block(CombReverb& r, const float* x, float* out, int32_t frames, int32_t preset,
-                        int32_t channel, int32_t n) {
-    assert(frames >= 0 && n >= 0 && preset >= 0 && channel >= 0);
-    PLUCK_CALL_VECTOR_VARIANT(process_comb_block, (r, x, out, frames, preset, channel, n));
+void process_comb_block(CombReverb& r, const float* x, float* out, int32_t frames) {
+    assert(frames >= 0 && r.taps >= 1);
+    PLUCK_CALL_VECTOR_VARIANT(process_comb_block, (r, x, out, frames));
 }
 
 }  // namespace pluck

@@ -7,11 +7,10 @@
 
 namespace pluck {
 
-// out[i] = r.process(x[i], preset, channel, n) for i = 0 ... frames - 1, in
-// order: the same outputs and line contents, bit for bit. A line's calls
-// read samples written at least its length - 2n calls earlier, so a block
-// that short or shorter is computed side by side, line by line.
-void process_comb_block(CombReverb& r, const float* x, float* out, int32_t frames, int32_t preset,
-                        int32_t channel, int32_t n);
+// out[i] = r.process(x[i]) for i = 0 ... frames - 1, in order: the same
+// outputs and line contents, bit for bit. A line's calls read samples
+// written at least its length - 2 (taps - 1) calls earlier, so a block that
+// short or shorter is computed side by side, line by line.
+void process_comb_block(CombReverb& r, const float* x, float* out, int32_t frames);
 
 }  // namespace pluck

@@ -16,20 +16,16 @@ void render_audio_reference(void* buffer, uint32_t bytes) {
     apply_pending_plucks();
 
     auto* out = static_cast<unsigned char*>(buffer);
-    float* f = synth.filter_state;
-    const float* k = synth.filter_coeff;
     for (uint32_t i = 0; i < frames; ++i) {
         float sum = 0.0f;
         for (PluckedString& s : synth.strings) {
             sum = sum + s.step();
         }
-        const float x = filter_frame(f, k, sum);
+        const float x = synth.filters.process(sum);
         // The dry share stays in double until it meets each channel.
         const double dry = static_cast<double>(x) * dry_gain;
-        const float left = static_cast<float>(
-            static_cast<double>(synth.reverb[0].process(x, reverb_preset, 0, reverb_extra_taps)) + dry);
-        const float right = static_cast<float>(
-            static_cast<double>(synth.reverb[1].process(x, reverb_preset, 1, reverb_extra_taps)) + dry);
+        const float left = static_cast<float>(static_cast<double>(synth.reverb[0].process(x)) + dry);
+        const float right = static_cast<float>(static_cast<double>(synth.reverb[1].process(x)) + dry);
         // memcpy: the buffer is plain bytes and need not be float-aligned.
         std::memcpy(out + i * frame_bytes, &left, sizeof left);
         std::memcpy(out + i * frame_bytes + sizeof left, &right, sizeof right);

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "engine/comb_block.h"
+#include "engine/filter_block.h"
 #include "engine/float_rounding.h"
-#include "engine/output_filters.h"
 #include "engine/pluck_handover.h"
 #include "engine/string_block.h"
 #include "engine/synth_state.h"
@@ -62,7 +62,8 @@ namespace {
     }
 }
 
-[[gnu::always_inline]] inline void render_frames(unsigned char* out, int32_t frames) {
+// One block, 1 to render_block_frames frames, through every stage in turn.
+[[gnu::always_inline]] inline void render_one_block(unsigned char* out, int32_t frames) {
     float sum[render_block_frames];
     float voice[render_block_frames];
     float x[render_block_frames];
@@ -76,15 +77,15 @@ namespace {
         step_string_block(s, voice, frames);
         add_voice(sum, sum_magnitudes, voice, frames);
     }
-    run_output_filters(sum, x, frames);
-    process_comb_block(synth.reverb[0], x, left, frames, reverb_preset, 0, reverb_extra_taps);
-    process_comb_block(synth.reverb[1], x, right, frames, reverb_preset, 1, reverb_extra_taps);
+    process_filter_block(synth.filters, sum, x, frames);
+    process_comb_block(synth.reverb[0], x, left, frames);
+    process_comb_block(synth.reverb[1], x, right, frames);
     mix_out(x, left, right, interleaved, frames);
     // memcpy: the buffer is plain bytes and need not be float-aligned.
     std::memcpy(out, interleaved, static_cast<size_t>(frames) * frame_bytes);
 }
 
-PLUCK_VECTOR_VARIANTS(render_block, render_frames, (unsigned char* out, int32_t frames), (out, frames))
+PLUCK_VECTOR_VARIANTS(render_block, render_one_block, (unsigned char* out, int32_t frames), (out, frames))
 
 }  // namespace
 

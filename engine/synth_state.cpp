@@ -7,7 +7,8 @@
 namespace pluck {
 
 namespace storage {
-CombReverb reverb[2];
+CombReverb reverb[2] = {CombReverb(reverb_preset, 0, reverb_extra_taps),
+                        CombReverb(reverb_preset, 1, reverb_extra_taps)};
 PluckedString strings[string_count];
 }  // namespace storage
 
@@ -16,8 +17,8 @@ SynthState synth;
 void reset_synth_state() {
     // Rebuilt in place: strings and reverb channels are hundreds of kilobytes
     // each, too big for temporaries on the stack.
-    for (CombReverb& r : storage::reverb) {
-        new (&r) CombReverb();
+    for (int32_t channel = 0; channel < 2; ++channel) {
+        new (&storage::reverb[channel]) CombReverb(reverb_preset, channel, reverb_extra_taps);
     }
     for (PluckedString& s : storage::strings) {
         new (&s) PluckedString();

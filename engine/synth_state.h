@@ -5,6 +5,7 @@
 
 #include "engine/comb_reverb.h"
 #include "engine/noise_generator.h"
+#include "engine/output_filters.h"
 #include "engine/plucked_string.h"
 #include "engine/tuning.h"
 
@@ -12,7 +13,8 @@ namespace pluck {
 
 // The strings and the reverb lines: megabytes of zeros at start, kept in
 // storage of their own so that they stay zero-initialised (.bss) instead of
-// being carried in the program file with the few non-zero fields below.
+// being carried in the program file with the few non-zero fields below. The
+// reverb's two channels are built with their rows of delays at start-up.
 namespace storage {
 extern CombReverb reverb[2];
 extern PluckedString strings[string_count];
@@ -21,25 +23,13 @@ extern PluckedString strings[string_count];
 struct SynthState {
     // Control thread: plucks and auto-play draw from it in program order.
     NoiseGenerator noise{initial_noise_seed[0], initial_noise_seed[1], initial_noise_seed[2]};
-    // Audio thread, read only: poles of the three output filters.
-    float filter_coeff[3] = {filter_poles[0], filter_poles[1], filter_poles[2]};
-    // Control thread: the current key, as a note number.
-    int32_t base_note = initial_base_note;
-    // Control thread: auto-play beats so far, plus one.
-    int32_t beat_count = 1;
     // Audio thread: left (0) and right (1) reverb channels.
     CombReverb (&reverb)[2] = storage::reverb;
     // Stepped by the audio thread; plucked through pluck_string(), which
     // hands each pluck over between two buffers.
     PluckedString (&strings)[string_count] = storage::strings;
-    // Audio thread: each output filter's previous output.
-    float filter_state[3] = {};
-    // Control thread: auto-play clock, in wrapping milliseconds; valid once
-    // `auto_play_started` is set by the first auto-play step.
-    uint32_t last_tick_ms = 0;
-    bool auto_play_started = false;
-    // Control thread: auto-play ticks left before the next beat.
-    int32_t tick_countdown = 0;
+    // Audio thread: the three output filters (their poles read only).
+    OutputFilters filters;
 };
 
 // The one instance, for the life of the process.

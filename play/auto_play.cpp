@@ -5,6 +5,8 @@
 
 namespace pluck {
 
+AutoPlay auto_play;
+
 namespace {
 
 // A beat considers strings 0-6 in order: highest note on string 0, lowest
@@ -13,45 +15,49 @@ constexpr int32_t beat_offsets[7] = {10, 7, 3, 0, -7, -12, -24};
 constexpr int32_t beat_string_count = 7;
 
 void play_beat() {
-    const int32_t base = synth.base_note;
+    const int32_t base = auto_play.base_note;
     for (int32_t i = 0; i < beat_string_count; ++i) {
         // Each chosen string draws its noise before the next choice is drawn.
         if (noise_next() % pluck_one_in == 0) {
             pluck_string(i, base + beat_offsets[i], i + 2);
         }
     }
-    synth.beat_count = synth.beat_count + 1;
-    synth.tick_countdown = ticks_per_beat_reload;
-    if (synth.beat_count % key_change_beats == 0) {
+    auto_play.beat_count = auto_play.beat_count + 1;
+    auto_play.tick_countdown = ticks_per_beat_reload;
+    if (auto_play.beat_count % key_change_beats == 0) {
         // Bit 3 of each draw: +4 for the first, -4 for the second.
         const int32_t up = noise_next() & 8;
         const int32_t down = noise_next() & 8;
-        synth.base_note = base + up / 2 - down / 2;
+        auto_play.base_note = base + up / 2 - down / 2;
     }
 }
 
 }  // namespace
 
+void reset_auto_play() {
+    auto_play = AutoPlay{};
+}
+
 bool auto_play_beat_due(uint32_t now_ms) {
     // The first step only starts the clock.
-    return synth.auto_play_started && now_ms - synth.last_tick_ms >= tick_interval_ms &&
-           synth.tick_countdown - 1 < 0;
+    return auto_play.started && now_ms - auto_play.last_tick_ms >= tick_interval_ms &&
+           auto_play.tick_countdown - 1 < 0;
 }
 
 void auto_play_step(const Clock& clock) {
-    if (!synth.auto_play_started) {
-        synth.last_tick_ms = clock.now_ms(clock.context);
-        synth.auto_play_started = true;
+    if (!auto_play.started) {
+        auto_play.last_tick_ms = clock.now_ms(clock.context);
+        auto_play.started = true;
     }
     const uint32_t now = clock.now_ms(clock.context);
     // Unsigned difference: right across the clock's wrap-around.
-    if (now - synth.last_tick_ms < tick_interval_ms) {
+    if (now - auto_play.last_tick_ms < tick_interval_ms) {
         clock.sleep_1ms(clock.context);
         return;
     }
-    synth.tick_countdown = synth.tick_countdown - 1;
-    synth.last_tick_ms = now;  // late ticks are not caught up
-    if (synth.tick_countdown >= 0) {
+    auto_play.tick_countdown = auto_play.tick_countdown - 1;
+    auto_play.last_tick_ms = now;  // late ticks are not caught up
+    if (auto_play.tick_countdown >= 0) {
         return;
     }
     play_beat();

@@ -43,7 +43,9 @@ void run_pass(PlaySession& s) {
 // render_audio takes a byte count in 32 bits.
 constexpr int64_t max_render_call_frames = 1 << 20;
 
-void render_frames(PlaySession& s, float* out, int64_t frames) {
+// The session's next `frames` frames, which no pass falls inside, in as few
+// render_audio calls as its byte count allows.
+void render_between_passes(PlaySession& s, float* out, int64_t frames) {
     while (frames > 0) {
         const int64_t n = std::min(frames, max_render_call_frames);
         render_audio(out, static_cast<uint32_t>(n * frame_bytes));
@@ -57,6 +59,7 @@ void render_frames(PlaySession& s, float* out, int64_t frames) {
 
 void start_session(PlaySession& s) {
     reset_synth_state();
+    reset_auto_play();
     s = PlaySession{};
 }
 
@@ -85,7 +88,8 @@ void session_render(PlaySession& s, float* out, int64_t frames) {
             run_pass(s);
         }
         const int64_t until = std::min(end, frame_at_ms(s.next_pass_ms));
-        render_frames(s, out + (s.frames_rendered - start) * channel_count, until - s.frames_rendered);
+        render_between_passes(s, out + (s.frames_rendered - start) * channel_count,
+                              until - s.frames_rendered);
         if (s.frames_rendered < end) {
             run_pass(s);  // one that may pluck, at its own frame
         }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/synth_state.h"
+#include "play/auto_play.h"
 #include "play/note_keys.h"
 #include "play/play_session.h"
 #include "play/score.h"
@@ -127,7 +128,7 @@ PLUCK_EXPORT(pluck_frames_rendered) double pluck_frames_rendered() {
 
 // The note that key `key` plucks now: it follows the auto-play's key.
 PLUCK_EXPORT(pluck_key_note) int32_t pluck_key_note(int32_t key) {
-    return synth.base_note + note_keys[std::clamp(key, 0, note_key_count - 1)].offset;
+    return auto_play.base_note + note_keys[std::clamp(key, 0, note_key_count - 1)].offset;
 }
 
 // How loud string `string` (0-7) rings now, 0 for silent: the largest

@@ -1,5 +1,5 @@
 // render_audio() computes whole blocks side by side; these tests hold it,
-// bit for bit, to the plain frame-by-frame path (step(), filter_frame(),
+// bit for bit, to the plain frame-by-frame path (step(), process(),
 // render_audio_reference()): the string block on settled loops, the filters
 // over inputs in every range, then whole performances, with every set of
 // vector instructions the processor has.
@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/output_filters.h"
+#include "engine/filter_block.h"
 #include "engine/pluck_handover.h"
 #include "engine/reference_render.h"
 #include "engine/render.h"
@@ -102,30 +102,28 @@ TEST(BlockRender, SettledStringsMatchStepByStep) {
 // Inputs and states in every range, including a constant input that the
 // first two filters have settled to but not the third, and one that all
 // three have settled to but for its last frame.
-TEST(BlockRender, OutputFiltersMatchFilterFrame) {
+TEST(BlockRender, OutputFiltersMatchFrameByFrame) {
     std::mt19937 rng(3);
     for (int c = 0; c < 60; ++c) {
-        reset_synth_state();
+        OutputFilters block_filters;
         std::vector<float> sum(512);
         std::vector<float> x(512);
         fill_samples(rng, sum.data(), 512, c % 5);
-        fill_samples(rng, synth.filter_state, 3, (c / 5) % 5);
+        fill_samples(rng, block_filters.state, 3, (c / 5) % 5);
         if (c % 6 == 5) {  // a constant input, the filters settled to it stage by stage
             std::fill(sum.begin(), sum.end(), sum[0]);
-            synth.filter_state[0] = synth.filter_state[1] = sum[0];
+            block_filters.state[0] = block_filters.state[1] = sum[0];
             if (c % 12 == 11) {
-                synth.filter_state[2] = sum[0];
+                block_filters.state[2] = sum[0];
                 sum[511] = sum[511] * 2.0f;
             }
         }
-        float f[3];
-        std::copy(std::begin(synth.filter_state), std::end(synth.filter_state), f);
-        run_output_filters(sum.data(), x.data(), 512);
+        OutputFilters plain_filters = block_filters;
+        process_filter_block(block_filters, sum.data(), x.data(), 512);
         for (size_t i = 0; i < 512; ++i) {
-            ASSERT_EQ(bits(x[i]), bits(filter_frame(f, synth.filter_coeff, sum[i])))
-                << "case " << c << " frame " << i;
+            ASSERT_EQ(bits(x[i]), bits(plain_filters.process(sum[i]))) << "case " << c << " frame " << i;
         }
-        ASSERT_EQ(std::memcmp(synth.filter_state, f, sizeof f), 0) << "case " << c;
+        ASSERT_EQ(std::memcmp(&block_filters, &plain_filters, sizeof plain_filters), 0) << "case " << c;
     }
 }
 
@@ -168,7 +166,7 @@ std::vector<std::vector<unsigned char>> play(const Performance& p, FillCallback 
             scale(synth.strings[d].samples);
         }
         if (b == p.shift_at) {
-            scale(synth.filter_state);
+            scale(synth.filters.state);
         }
         if (b % p.pluck_every == 0) {
             key += rng() % 16 == 0 ? static_cast<int32_t>(rng() % 3) * 4 - 4 : 0;
@@ -202,7 +200,7 @@ std::vector<std::vector<unsigned char>> play(const Performance& p, FillCallback 
     };
     add_bytes(synth.strings);
     add_bytes(synth.reverb);
-    add_bytes(synth.filter_state);
+    add_bytes(synth.filters);
     return out;
 }
 

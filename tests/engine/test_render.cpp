@@ -80,7 +80,7 @@ std::vector<float> render_subnormal_tail() {
             }
         }
     }
-    for (float& f : synth.filter_state) {
+    for (float& f : synth.filters.state) {
         f = f * scale;
     }
     std::vector<float> out(172 * 1024);

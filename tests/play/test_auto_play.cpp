@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "engine/render.h"
 #include "engine/synth_state.h"
 #include "play/auto_play.h"
 #include "play/clock.h"
 #include "play/play_pass.h"
+#include "play/play_session.h"
 
 namespace pluck {
 namespace {
@@ -25,6 +28,7 @@ struct VirtualTime {
 // only 7 ticks; every other reading sleeps; a late reading ticks once.
 TEST(AutoPlay, OnlyAReadingSevenMillisecondsAfterTheLastTickTicks) {
     reset_synth_state();
+    reset_auto_play();
     const uint32_t start = 0xfffffffcu;
     VirtualTime time{start};
     struct Reading {
@@ -38,8 +42,8 @@ TEST(AutoPlay, OnlyAReadingSevenMillisecondsAfterTheLastTickTicks) {
         time.now_ms = start + r.after_start;
         auto_play_step(time.clock());
         EXPECT_EQ(time.sleeps, r.sleeps) << r.after_start;
-        EXPECT_EQ(synth.beat_count, r.beat_count) << r.after_start;
-        EXPECT_EQ(synth.tick_countdown, r.tick_countdown) << r.after_start;
+        EXPECT_EQ(auto_play.beat_count, r.beat_count) << r.after_start;
+        EXPECT_EQ(auto_play.tick_countdown, r.tick_countdown) << r.after_start;
     }
 }
 
@@ -47,14 +51,30 @@ TEST(AutoPlay, OnlyAReadingSevenMillisecondsAfterTheLastTickTicks) {
 // the player's Z wins string 0 even in the passes whose beat plucked it.
 TEST(PlayPass, AKeyPressedInABeatsPassWinsItsString) {
     reset_synth_state();
+    reset_auto_play();
     VirtualTime time{1000};
-    while (synth.beat_count < 100) {
+    while (auto_play.beat_count < 100) {
         ++time.now_ms;
         play_pass(true, 1u, time.clock());
         float frame[2];
         render_audio(frame, sizeof frame);  // applies the plucks handed over
-        ASSERT_EQ(synth.strings[0].width, 12) << "beat " << synth.beat_count;
+        ASSERT_EQ(synth.strings[0].width, 12) << "beat " << auto_play.beat_count;
     }
+}
+
+// Space held through a second of two sessions, one after the other: the
+// second plays as the first did, its auto-play starting afresh with the
+// instrument (clock, beats and key).
+TEST(AutoPlay, EachSessionStartsItsOwn) {
+    std::vector<float> takes[2];
+    for (std::vector<float>& take : takes) {
+        PlaySession s;
+        start_session(s);
+        session_space(s, true);
+        take.resize(2 * sample_rate_hz);
+        session_render(s, take.data(), sample_rate_hz);
+    }
+    EXPECT_EQ(std::memcmp(takes[0].data(), takes[1].data(), takes[0].size() * sizeof(float)), 0);
 }
 
 }  // namespace

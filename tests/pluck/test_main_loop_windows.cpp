@@ -10,6 +10,7 @@
 #include "engine/render.h"
 #include "engine/synth_state.h"
 #include "keys/keyboard_windows.h"
+#include "play/auto_play.h"
 #include "play/clock.h"
 #include "pluck/main_loop_windows.h"
 
@@ -51,6 +52,7 @@ TEST(MainLoopWindows, OnePassReadsEscapeFirstThenSpaceThenTheNoteKeysInOrder) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         reset_synth_state();
+        reset_auto_play();
         struct World {
             std::map<int32_t, uint16_t> states;
             std::string queries;

@@ -1,10 +1,9 @@
-#include "engine/output_filters.h"
+#include "engine/filter_block.h"
 
 #include <algorithm>
 #include <bit>
 
 #include "engine/float_rounding.h"
-#include "engine/synth_state.h"
 
 namespace pluck {
 
@@ -27,12 +26,12 @@ enum class Arithmetic {
     rounded,
 };
 
-Arithmetic choose_arithmetic(const float* sum, int32_t frames, const float* f) {
+Arithmetic choose_arithmetic(const OutputFilters& f, const float* sum, int32_t frames) {
     // With ordinary inputs and states (see Magnitudes) plain float32 stays
     // clear of the subnormal range, but for rare near cancellations.
     MagnitudeRange range;
     widen_range(range, sum, frames);
-    widen_range(range, f, 3);
+    widen_range(range, f.state, 3);
     const Magnitudes magnitudes = classify(range);
     if (magnitudes == Magnitudes::ordinary) {
         return Arithmetic::plain;
@@ -45,14 +44,14 @@ Arithmetic choose_arithmetic(const float* sum, int32_t frames, const float* f) {
     return Arithmetic::rounded;
 }
 
-// filter_frame() over a block, in the chosen arithmetic.
+// OutputFilters::process() over a block, in the chosen arithmetic.
 template <Arithmetic arithmetic>
-void run_filters_as(const float* sum, float* x, int32_t frames, float* f) {
-    const float* k = synth.filter_coeff;
+void run_filters_as(OutputFilters& f, const float* sum, float* x, int32_t frames) {
+    const float* k = f.poles;
     if constexpr (arithmetic == Arithmetic::rounded) {
-        double f0 = f[0];
-        double f1 = f[1];
-        double f2 = f[2];
+        double f0 = f.state[0];
+        double f1 = f.state[1];
+        double f2 = f.state[2];
         for (int32_t i = 0; i < frames; ++i) {
             const double s = sum[i];
             f0 = rounded_to_float(rounded_to_float(rounded_to_float(f0 - s) * k[0]) + s);
@@ -60,30 +59,29 @@ void run_filters_as(const float* sum, float* x, int32_t frames, float* f) {
             f2 = rounded_to_float(rounded_to_float(rounded_to_float(f2 - f1) * k[2]) + f1);
             x[i] = static_cast<float>(f2);
         }
-        f[0] = static_cast<float>(f0);
-        f[1] = static_cast<float>(f1);
-        f[2] = static_cast<float>(f2);
+        f.state[0] = static_cast<float>(f0);
+        f.state[1] = static_cast<float>(f1);
+        f.state[2] = static_cast<float>(f2);
     } else if constexpr (arithmetic == Arithmetic::subnormal) {
-        float f0 = f[0];
-        float f1 = f[1];
-        float f2 = f[2];
+        float f0 = f.state[0];
+        float f1 = f.state[1];
+        float f2 = f.state[2];
         for (int32_t i = 0; i < frames; ++i) {
             f0 = multiply_float(f0 - sum[i], k[0]) + sum[i];
             f1 = multiply_float(f1 - f0, k[1]) + f0;
             f2 = multiply_float(f2 - f1, k[2]) + f1;
             x[i] = f2;
         }
-        f[0] = f0;
-        f[1] = f1;
-        f[2] = f2;
+        f.state[0] = f0;
+        f.state[1] = f1;
+        f.state[2] = f2;
     } else {
-        float state[3] = {f[0], f[1], f[2]};
+        // A copy of its own, which the writes to x cannot touch.
+        OutputFilters plain = f;
         for (int32_t i = 0; i < frames; ++i) {
-            x[i] = filter_frame(state, k, sum[i]);
+            x[i] = plain.process(sum[i]);
         }
-        f[0] = state[0];
-        f[1] = state[1];
-        f[2] = state[2];
+        f = plain;
     }
 }
 
@@ -91,7 +89,7 @@ void run_filters_as(const float* sum, float* x, int32_t frames, float* f) {
 // of it leaves the three states as they were, bit for bit (a long-faded
 // instrument ends like this). Then every frame does the same. Returns
 // whether the block was settled, and if so has computed it.
-bool try_settled_block(const float* sum, float* x, int32_t frames) {
+bool try_settled_block(OutputFilters& f, const float* sum, float* x, int32_t frames) {
     const uint32_t s = std::bit_cast<uint32_t>(sum[0]);
     bool constant = true;
     for (int32_t i = 0; i < frames; ++i) {
@@ -100,11 +98,11 @@ bool try_settled_block(const float* sum, float* x, int32_t frames) {
     if (!constant) {
         return false;
     }
-    float after[3] = {synth.filter_state[0], synth.filter_state[1], synth.filter_state[2]};
+    OutputFilters after = f;
     float out = 0.0f;
-    run_filters_as<Arithmetic::rounded>(sum, &out, 1, after);
+    run_filters_as<Arithmetic::rounded>(after, sum, &out, 1);
     for (int32_t j = 0; j < 3; ++j) {
-        if (std::bit_cast<uint32_t>(after[j]) != std::bit_cast<uint32_t>(synth.filter_state[j])) {
+        if (std::bit_cast<uint32_t>(after.state[j]) != std::bit_cast<uint32_t>(f.state[j])) {
             return false;
         }
     }
@@ -114,20 +112,19 @@ bool try_settled_block(const float* sum, float* x, int32_t frames) {
 
 }  // namespace
 
-void run_output_filters(const float* sum, float* x, int32_t frames) {
-    if (frames <= 0 || try_settled_block(sum, x, frames)) {
+void process_filter_block(OutputFilters& f, const float* sum, float* x, int32_t frames) {
+    if (frames <= 0 || try_settled_block(f, sum, x, frames)) {
         return;
     }
-    float* f = synth.filter_state;
-    switch (choose_arithmetic(sum, frames, f)) {
+    switch (choose_arithmetic(f, sum, frames)) {
         case Arithmetic::plain:
-            run_filters_as<Arithmetic::plain>(sum, x, frames, f);
+            run_filters_as<Arithmetic::plain>(f, sum, x, frames);
             break;
         case Arithmetic::subnormal:
-            run_filters_as<Arithmetic::subnormal>(sum, x, frames, f);
+            run_filters_as<Arithmetic::subnormal>(f, sum, x, frames);
             break;
         case Arithmetic::rounded:
-            run_filters_as<Arithmetic::rounded>(sum, x, frames, f);
+            run_filters_as<Arithmetic::rounded>(f, sum, x, frames);
             break;
     }
 }

@@ -14,7 +14,7 @@ namespace {
 // A pluck draws its loop's worth of noise at once, so that the order of
 // draws is the order of the player's actions; a string outside the eight,
 // or a silent note (from 198 up), draws none and leaves its string silent.
-TEST(WorkedValues, IgnoredPlucksDrawNoNoise) {
+TEST(PluckNoise, IgnoredPlucksDrawNoNoise) {
     reset_synth_state();
     NoiseGenerator expected = synth.noise;
     noise_skip(expected, 162);
