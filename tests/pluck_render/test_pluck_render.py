@@ -80,7 +80,7 @@ def output_bytes(pid, folder):
     name or unnamed (on Linux: `folder/#inode (deleted)`), or -1; not the
     score it reads from the same folder, which it opens first."""
     for name in os.listdir(folder):
-        if name.startswith(".pluck-render-"):
+        if name.startswith(".pluck-"):
             with contextlib.suppress(OSError):
                 return os.stat(os.path.join(folder, name)).st_size
     for fd in Path("/proc/%d/fd" % pid).iterdir():
@@ -325,7 +325,7 @@ def test_a_signal_leaves_nothing_behind(scratch, number, named_temp):
         process.stdin.write(b"0 space-down\n60000 z\n" if named_temp else b"0 space-down\n")
         process.stdin.flush()
         wait_until(lambda: output_open(process.pid, scratch), "the output file was never opened", 60)
-        assert any(name.startswith(".pluck-render-") for name in os.listdir(scratch)) == named_temp
+        assert any(name.startswith(".pluck-") for name in os.listdir(scratch)) == named_temp
         if not named_temp:  # until it waits for more of the score
             wait_until(lambda: Path("/proc/%d/stat" % process.pid).read_text().split(")")[-1].split()[0] == "S",
                        "the program never waited", 60)
