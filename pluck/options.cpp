@@ -33,8 +33,8 @@ int32_t nearest_count(int32_t frames, int32_t period) {
     return (frames + period / 2) / period;
 }
 
-// At most four characters, whole milliseconds from 1 to max_latency_ms.
 bool parse_latency(std::string_view text, int32_t& ms) {
+    // At most four characters, whole milliseconds from 1 to max_latency_ms.
     int64_t value = 0;
     if (text.size() > 4 || read_milliseconds(text, max_latency_ms, value) != MillisecondsRead::ok ||
         value < 1) {
