@@ -23,16 +23,12 @@ TEST(Options, GnuFormsAndOneLineErrors) {
     } cases[] = {
         {{}, "0   000"},
         {{"--latency", "10"}, "10   000"},
-        {{"--latency=17", "--device=hw:1,0"}, "17 hw:1,0  000"},
         {{"-l5", "-d", "pulse", "-r", "a b.wav"}, "5 pulse a b.wav 000"},
-        {{"-r-x.wav"}, "0  -x.wav 000"},
-        {{"--record", "--help"}, "0  --help 000"},  // a value may look like an option
         {{"--list-devices", "-h", "--version"}, "0   111"},
         {{"--latency=10", "--latency", "743"}, "743   000"},  // the last one counts
         {{"--", "-h"}, "unexpected argument \"-h\": pluck takes options only"},
         {{"-"}, "unexpected argument \"-\": pluck takes options only"},
         {{"--lat", "3"}, "unknown option --lat"},
-        {{"-d"}, "option -d needs a value"},
         {{"--device="}, "option --device needs a value"},
         {{"-hx"}, "option -h takes no value"},
         {{"--latency", "0"}, "bad --latency \"0\": " + bad_latency},

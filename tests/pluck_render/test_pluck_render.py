@@ -170,6 +170,8 @@ BAD_LINES = [
     (b"-1 v\n", 1, 'bad time "-1"'),
     (b"0 v\n10\n", 2, "missing action"),
     (b"2147483648 v\n", 1, 'time "2147483648" is too late'),
+    (b"99999999999x v\n", 1, 'time "99999999999x" is too late'),  # too large before it is no number
+    (b"0 v\n1" + b"0" * 30 + b" v\n", 2, 'time "1000000000000000000000000000000" is too late'),  # beyond 64 bits
     (b"0 v\n100 z\n# gap\n99 x\n", 4, "time 99 is earlier than the event before it (100): times must not decrease"),
     (b"0 v x\n", 1, 'unexpected "x" after the action'),
     (b"0\xc2\xa0v\n", 1, 'bad time "0\\xc2\\xa0v"'),

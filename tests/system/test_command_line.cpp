@@ -22,14 +22,11 @@ std::string read_as_text(const std::vector<const char*>& args, bool loose) {
         read_command_line(static_cast<int>(argv.size()), argv.data(), {options, loose, loose});
     std::string text;
     for (const CommandLineItem& item : read.items) {
-        if (item.option == nullptr) {
-            text.append("[").append(item.text).append("] ");
-        } else {
-            text.append(item.option->long_name);
-            text.append(item.option->takes_value ? "=" : "")
-                .append(item.option->takes_value ? item.text : "");
-            text.append(" ");
-        }
+        const bool operand = item.option == nullptr, valued = operand || item.option->takes_value;
+        text.append(operand ? "[" : item.option->long_name)
+            .append(valued && !operand ? "=" : "")
+            .append(valued ? item.text : "")
+            .append(operand ? "] " : " ");
     }
     return read.error.empty() ? text : text.append("!").append(read.error);
 }
@@ -42,13 +39,10 @@ TEST(CommandLine, FormsOperandsAndErrorsInTheOrderWritten) {
         std::vector<const char*> args;
         std::string strict, loose;
     } cases[] = {
-        {{}, "", ""},
         {{"--output", "a", "--length=5"}, "output=a length=5 ", ""},
-        {{"-o", "a", "-ob", "-o=c", "--output="}, "output=a output=b output==c output= ", ""},
-        {{"--output=a=b"}, "output=a=b ", ""},
-        {{"--output", "--help", "-o", "-h"},
-         "output=--help output=-h ",
-         ""},  // a value may look like an option
+        {{"-o", "a", "-ob", "-o=c"}, "output=a output=b output==c ", ""},
+        {{"--output=d=e", "--output="}, "output=d=e output= ", ""},
+        {{"--output", "--help", "-o", "-h"}, "output=--help output=-h ", ""},
         {{"a", "-h", "-", "", "b"}, "[a] help [-] [] [b] ", ""},
         {{"--", "-h", "--", "--x"}, "[-h] [--] [--x] ", ""},
         {{"-hv"}, "!option -h takes no value", "help verbose "},
@@ -59,15 +53,9 @@ TEST(CommandLine, FormsOperandsAndErrorsInTheOrderWritten) {
         {{"--out", "a", "--verb", "--help-"}, "!unknown option --out", "output=a verbose help-all "},
         {{"--help", "--help-all", "--version"}, "help help-all version ", ""},  // a whole name is that option
         {{"--ver"}, "!unknown option --ver", ""},                               // verbose or version
-        {{"--hel=1"}, "!unknown option --hel", ""},
         {{"--verb=1"}, "!unknown option --verb", "!option --verb takes no value"},
-        {{"--bogus=1"}, "!unknown option --bogus", ""},
         {{"--=1"}, "!unknown option --", ""},
-        {{"---"}, "!unknown option ---", ""},
         {{"--help=1"}, "!option --help takes no value", ""},
-        {{"--help="}, "!option --help takes no value", ""},
-        {{"-x"}, "!unknown option -x", ""},
-        {{"--output"}, "!option --output needs a value", ""},
         {{"-o"}, "!option -o needs a value", ""},
         {{"-h", "--bogus", "-v"}, "help !unknown option --bogus", ""},  // reading stops at the first error
         {{"--length", "5", "--length"}, "length=5 !option --length needs a value", ""},
