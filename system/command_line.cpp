@@ -1,6 +1,7 @@
 #include "system/command_line.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "system/exit_status.h"
 
