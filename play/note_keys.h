@@ -21,8 +21,8 @@ constexpr NoteKey note_keys[note_key_count] = {
     {'b', 3, 4},    {'n', 7, 3},   {'m', 10, 2}, {'k', 12, 2},
 };
 
-// Printed once at start, as it is.
-constexpr char usage_text[] = "    Play : Z, X, C, V, B, N, M, K\nAutoPlay : Hold SpaceKey.\n";
+// Which keys play: the two lines the instrument prints once it has started.
+constexpr char key_guide_text[] = "    Play : Z, X, C, V, B, N, M, K\nAutoPlay : Hold SpaceKey.\n";
 
 // ASCII lower case of a character code; other codes are left as they are.
 constexpr uint32_t ascii_lower(uint32_t code) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "play/milliseconds.h"
+
 namespace pluck {
 
 namespace {
@@ -66,22 +68,18 @@ std::string quoted(std::string_view s) {
 
 // Reads a time (a non-empty word); on failure says why in `error`.
 bool parse_time(std::string_view word, int64_t& time_ms, std::string& error) {
-    int64_t value = 0;
-    for (char c : word) {
-        if (c < '0' || c > '9') {
+    switch (read_milliseconds(word, max_score_time_ms, time_ms)) {
+        case MillisecondsRead::ok:
+            return true;
+        case MillisecondsRead::not_whole:
             error = "bad time " + quoted(word) + ": expected a whole number of milliseconds, 0 or more";
             return false;
-        }
-        // Checked before each digit, so the value never overflows.
-        value = value * 10 + (c - '0');
-        if (value > max_score_time_ms) {
+        case MillisecondsRead::too_large:
             error = "time " + quoted(word) + " is too late: the latest allowed is " +
                     std::to_string(max_score_time_ms) + " ms";
             return false;
-        }
     }
-    time_ms = value;
-    return true;
+    return false;
 }
 
 bool parse_action(std::string_view word, ScoreAction& action, std::string& error) {

@@ -4,21 +4,26 @@
 #include <cstdio>
 #include <string_view>
 
+#include "play/milliseconds.h"
+#include "system/command_line.h"
+
 namespace pluck {
 
 namespace {
 
-enum class Takes { nothing, value };
-
-struct KnownOption {
-    const char* long_name;
-    char short_name;  // 0: none
-    Takes takes;
+enum OptionId {
+    option_latency,
+    option_device,
+    option_record,
+    option_list_devices,
+    option_help,
+    option_version
 };
 
-constexpr KnownOption known_options[] = {
-    {"latency", 'l', Takes::value},      {"device", 'd', Takes::value}, {"record", 'r', Takes::value},
-    {"list-devices", 0, Takes::nothing}, {"help", 'h', Takes::nothing}, {"version", 0, Takes::nothing},
+constexpr CommandLineOption known_options[] = {
+    {option_latency, "latency", 'l', true}, {option_device, "device", 'd', true},
+    {option_record, "record", 'r', true},   {option_list_devices, "list-devices", 0, false},
+    {option_help, "help", 'h', false},      {option_version, "version", 0, false},
 };
 
 constexpr int32_t period_choices[] = {512, 256, 128};
@@ -29,64 +34,45 @@ int32_t nearest_count(int32_t frames, int32_t period) {
 }
 
 bool parse_latency(std::string_view text, int32_t& ms) {
-    if (text.empty() || text.size() > 4) {
+    // At most four characters, whole milliseconds from 1 to max_latency_ms.
+    int64_t value = 0;
+    if (text.size() > 4 || read_milliseconds(text, max_latency_ms, value) != MillisecondsRead::ok ||
+        value < 1) {
         return false;
     }
-    int32_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > max_latency_ms) {
-        return false;
-    }
-    ms = value;
+    ms = static_cast<int32_t>(value);
     return true;
 }
 
 // Applies one option and its value; false with `error` set if it is bad.
-bool apply(const KnownOption& known, std::string_view value, Options& options, std::string& error) {
-    const std::string_view name = known.long_name;
-    if (name == "latency") {
-        if (!parse_latency(value, options.latency_ms)) {
-            error = "bad --latency \"" + std::string(value) + "\": expected whole milliseconds, 1 to " +
-                    std::to_string(max_latency_ms);
-            return false;
-        }
-    } else if (name == "device" || name == "record") {
-        if (value.empty()) {
-            error = "option --" + std::string(name) + " needs a value";
-            return false;
-        }
-        (name == "device" ? options.device : options.record_path) = std::string(value);
-    } else if (name == "list-devices") {
-        options.list_devices = true;
-    } else if (name == "help") {
-        options.help = true;
-    } else {
-        options.version = true;
+bool apply(const CommandLineItem& item, Options& options, std::string& error) {
+    const std::string_view value = item.text;
+    switch (item.option->id) {
+        case option_latency:
+            if (!parse_latency(value, options.latency_ms)) {
+                error = "bad --latency \"" + std::string(value) + "\": expected whole milliseconds, 1 to " +
+                        std::to_string(max_latency_ms);
+                return false;
+            }
+            break;
+        case option_device:
+        case option_record:
+            if (value.empty()) {
+                error = "option --" + std::string(item.option->long_name) + " needs a value";
+                return false;
+            }
+            (item.option->id == option_device ? options.device : options.record_path) = std::string(value);
+            break;
+        case option_list_devices:
+            options.list_devices = true;
+            break;
+        case option_help:
+            options.help = true;
+            break;
+        default:
+            options.version = true;
     }
     return true;
-}
-
-const KnownOption* find_long(std::string_view name) {
-    for (const KnownOption& known : known_options) {
-        if (name == known.long_name) {
-            return &known;
-        }
-    }
-    return nullptr;
-}
-
-const KnownOption* find_short(char name) {
-    for (const KnownOption& known : known_options) {
-        if (known.short_name != 0 && known.short_name == name) {
-            return &known;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace
@@ -112,61 +98,18 @@ double ring_ms(int32_t frames) {
 }
 
 int parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
-    bool options_ended = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (options_ended || arg.size() < 2 || arg[0] != '-') {
-            error = "unexpected argument \"" + std::string(arg) + "\": pluck takes options only";
+    const CommandLineRead read = read_command_line(argc, argv, {known_options});
+    for (const CommandLineItem& item : read.items) {
+        if (item.option == nullptr) {
+            error = "unexpected argument \"" + std::string(item.text) + "\": pluck takes options only";
             return exit_usage;
         }
-        const KnownOption* option = nullptr;
-        std::string_view value;
-        bool has_value = false;
-        std::string written;  // as the user wrote it, for messages
-        if (arg == "--") {
-            options_ended = true;
-            continue;
-        }
-        if (arg.substr(0, 2) == "--") {
-            const size_t equals = arg.find('=');
-            written = std::string(arg.substr(0, equals));
-            option = find_long(arg.substr(2, equals == std::string_view::npos ? arg.npos : equals - 2));
-            if (equals != std::string_view::npos) {
-                value = arg.substr(equals + 1);
-                has_value = true;
-            }
-        } else {
-            written = std::string(arg.substr(0, 2));
-            option = find_short(arg[1]);
-            if (arg.size() > 2) {
-                if (option != nullptr && option->takes == Takes::nothing) {
-                    error = "option " + written + " takes no value";
-                    return exit_usage;
-                }
-                value = arg.substr(2);
-                has_value = true;
-            }
-        }
-        if (option == nullptr) {
-            error = "unknown option " + written;
-            return exit_usage;
-        }
-        if (option->takes == Takes::nothing && has_value) {
-            error = "option " + written + " takes no value";
-            return exit_usage;
-        }
-        if (option->takes == Takes::value && !has_value) {
-            if (i + 1 == argc) {
-                error = "option " + written + " needs a value";
-                return exit_usage;
-            }
-            value = argv[++i];
-        }
-        if (!apply(*option, value, options, error)) {
+        if (!apply(item, options, error)) {
             return exit_usage;
         }
     }
-    return exit_ok;
+    error = read.error;
+    return error.empty() ? exit_ok : exit_usage;
 }
 
 std::string help_text() {

@@ -8,13 +8,9 @@
 
 #include "audio/audio_output.h"
 #include "engine/tuning.h"
+#include "system/exit_status.h"
 
 namespace pluck {
-
-// Exit statuses of the program.
-constexpr int exit_ok = 0;
-constexpr int exit_failure = 1;
-constexpr int exit_usage = 2;
 
 // The frames of one buffer may be 128, 256 or 512: the quanta sound servers
 // run at. A ring has at least this many buffers: with fewer, the device runs

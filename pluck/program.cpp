@@ -6,14 +6,15 @@
 #include "engine/render.h"
 #include "play/note_keys.h"
 #include "pluck/recording.h"
+#include "system/command_line.h"
+#include "system/exit_status.h"
 
 namespace pluck {
 
 void start_program(Program& program, int argc, const char* const* argv) {
     std::string error;
     if (parse_options(argc, argv, program.options, error) != exit_ok) {
-        std::fprintf(stderr, "pluck: %s (see pluck --help)\n", error.c_str());
-        program.exit_status = exit_usage;
+        program.exit_status = say_usage_error("pluck", error);
         return;
     }
     if (const int status = answer_without_playing(program.options); status >= 0) {
@@ -28,7 +29,7 @@ void start_program(Program& program, int argc, const char* const* argv) {
     }
     program.audio =
         start_audio(recording ? render_and_record : render_audio, audio_settings(program.options));
-    std::fputs(usage_text, stdout);
+    std::fputs(key_guide_text, stdout);
     std::fflush(stdout);
 }
 

@@ -1,6 +1,6 @@
 // What pluck does around the keys, the same on every system: reads the
 // command line, answers what needs no playing (--help, --version,
-// --list-devices), starts the recording and the sound, prints the usage,
+// --list-devices), starts the recording and the sound, prints which keys play,
 // and at the end completes the recording. Each system's main reads the keys
 // in between and stops the sound where its keyboard allows.
 #pragma once

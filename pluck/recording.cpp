@@ -11,6 +11,7 @@
 #include "pluck/block_queue.h"
 #include "sound_files/output_file.h"
 #include "sound_files/wav_file.h"
+#include "system/exit_status.h"
 
 namespace pluck {
 
@@ -140,9 +141,9 @@ int finish_recording_and_report(const std::string& path) {
     }
     if (!result.written) {
         std::fprintf(stderr, "pluck: %s\n", result.error.c_str());
-        return 1;
+        return exit_failure;
     }
-    return 0;
+    return exit_ok;
 }
 
 }  // namespace pluck

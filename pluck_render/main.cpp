@@ -1,28 +1,28 @@
 // pluck-render SCORE -o OUT [--length MS]: plays a score of key presses on
 // the instrument offline and writes the sound to a WAV or FLAC file.
 
-#include <getopt.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "play/milliseconds.h"
 #include "play/score.h"
 #include "play/score_render.h"
 #include "pluck_render/progress.h"
 #include "pluck_render/score_input.h"
 #include "sound_files/output_file.h"
 #include "sound_files/sound_file.h"
+#include "system/command_line.h"
 #include "system/console.h"
+#include "system/exit_status.h"
 #include "system/stop_signals.h"
 
 namespace pluck {
 
 namespace {
 
-constexpr const char* usage_text =
+constexpr const char* render_help_text =
     "usage: pluck-render SCORE -o OUT [--length MS]\n"
     "Plays a score of key presses on the instrument and writes the sound to a file.\n"
     "  SCORE            lines of `<time_ms> <action>`, action z x c v b n m k, space-down\n"
@@ -33,10 +33,6 @@ constexpr const char* usage_text =
     "  --version        the program's version\n"
     "Exit status: 0 written, 1 a file could not be read or written, 2 a bad command\n"
     "line or score line.\n";
-
-constexpr int exit_ok = 0;
-constexpr int exit_failure = 1;
-constexpr int exit_usage = 2;
 
 // Bytes of the score read at once.
 constexpr size_t input_block_bytes = 65536;
@@ -49,94 +45,62 @@ struct Arguments {
     int64_t length_ms = -1;  // -1: from the score
 };
 
+enum OptionId { option_output, option_length, option_help, option_version };
+
+constexpr CommandLineOption known_options[] = {
+    {option_output, "output", 'o', true},
+    {option_length, "length", 0, true},
+    {option_help, "help", 'h', false},
+    {option_version, "version", 0, false},
+};
+
 int usage_error(const std::string& message) {
-    std::fprintf(stderr, "pluck-render: %s (see pluck-render --help)\n", message.c_str());
-    return exit_usage;
+    return say_usage_error("pluck-render", message);
 }
 
-bool parse_milliseconds(const char* text, int64_t& ms) {
-    if (*text == '\0') {
-        return false;
-    }
-    int64_t value = 0;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9') {
-            return false;
+// Reads the command line into `args`, and answers --help and --version as
+// soon as they come. Returns -1 to render, else the status to exit with
+// once the help, the version or a message has been printed.
+int parse_arguments(int argc, const char* const* argv, Arguments& args) {
+    // As the C library's getopt_long reads them: long options may be
+    // shortened, short ones grouped, and operands come anywhere.
+    const CommandLineRead read = read_command_line(argc, argv, {known_options, true, true});
+    std::vector<std::string_view> scores;
+    for (const CommandLineItem& item : read.items) {
+        const int id = item.option != nullptr ? item.option->id : -1;
+        if (id == option_help) {
+            std::fputs(render_help_text, stdout);
+            return exit_ok;
         }
-        value = value * 10 + (*c - '0');
-        if (value > max_score_time_ms) {
-            return false;
+        if (id == option_version) {
+            std::puts("pluck-render " PLUCK_VERSION);
+            return exit_ok;
         }
-    }
-    ms = value;
-    return true;
-}
-
-// An option as the user wrote it, without any "=value".
-std::string option_as_written(const char* arg) {
-    const std::string_view text(arg);
-    return std::string(text.substr(0, text.find('=')));
-}
-
-// Returns exit_ok, or the status to exit with after the message printed.
-int parse_arguments(int argc, char** argv, Arguments& args) {
-    enum { option_length = 256, option_version };
-    const option options[] = {
-        {"output", required_argument, nullptr, 'o'},
-        {"length", required_argument, nullptr, option_length},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, option_version},
-        {nullptr, 0, nullptr, 0},
-    };
-    // Our own messages, not getopt's (which begin with the program's path).
-    opterr = 0;
-    int c = 0;
-    while ((c = getopt_long(argc, argv, ":o:h", options, nullptr)) != -1) {
-        switch (c) {
-            case 'o':
-                args.output_path = optarg;
-                break;
-            case option_length:
-                if (!parse_milliseconds(optarg, args.length_ms)) {
-                    return usage_error("bad --length \"" + std::string(optarg) +
-                                       "\": expected a whole number of milliseconds, 0 to " +
-                                       std::to_string(max_score_time_ms));
-                }
-                break;
-            case 'h':
-                std::fputs(usage_text, stdout);
-                std::exit(exit_ok);
-            case option_version:
-                std::puts("pluck-render " PLUCK_VERSION);
-                std::exit(exit_ok);
-            case ':':
-                // Some getopt_long()s (MinGW's) report a value given to an
-                // option that takes none as a value missing.
-                return usage_error("option " + option_as_written(argv[optind - 1]) +
-                                   (std::string_view(argv[optind - 1]).find('=') != std::string_view::npos
-                                        ? " takes no value"
-                                        : " needs a value"));
-            default: {
-                const std::string written = option_as_written(argv[optind - 1]);
-                if (optopt != 0 && written.rfind("--", 0) == 0 && written.size() > 2) {
-                    return usage_error("option " + written + " takes no value");
-                }
-                return usage_error("unknown option " +
-                                   (optopt == 0 ? written : "-" + std::string(1, static_cast<char>(optopt))));
-            }
+        if (id == option_output) {
+            args.output_path = item.text;
+        } else if (id == option_length &&
+                   read_milliseconds(item.text, max_score_time_ms, args.length_ms) != MillisecondsRead::ok) {
+            return usage_error("bad --length \"" + std::string(item.text) +
+                               "\": expected a whole number of milliseconds, 0 to " +
+                               std::to_string(max_score_time_ms));
+        } else if (id == -1) {
+            scores.push_back(item.text);
         }
     }
-    if (optind == argc) {
+    if (!read.error.empty()) {
+        return usage_error(read.error);
+    }
+    if (scores.empty()) {
         return usage_error("no score given");
     }
-    if (argc - optind > 1) {
+    if (scores.size() > 1) {
         return usage_error("more than one score given");
     }
-    args.score_path = argv[optind];
+    args.score_path = scores[0];
     if (args.output_path.empty()) {
         return usage_error("no output file given (-o OUT)");
     }
-    return exit_ok;
+    return -1;
 }
 
 // ---------------------------------------------------------------- render
@@ -238,7 +202,7 @@ int run(int argc, char** argv) {
     const bool input_was_closed = fill_closed_standard_streams();
     use_utf8_arguments(argc, argv);
     Arguments args;
-    if (const int status = parse_arguments(argc, argv, args); status != exit_ok) {
+    if (const int status = parse_arguments(argc, argv, args); status >= 0) {
         return status;
     }
     SoundFileFormat format{};

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sound_files/wav_file.h"
+#include "sound_files/byte_sink.h"
 
 namespace pluck {
 

@@ -1,22 +1,23 @@
-// The file a render writes. It has no name while it is written, takes the
-// name asked for only once complete, and a render that fails or is stopped
-// leaves the file system as it found it: an earlier file of that name is
-// untouched and no partial file remains. An output that would be refused
-// (the score itself, a directory, a file the user may not write) is refused
-// when opened, before anything is rendered.
+// A sound file being written: pluck-render's output or pluck's recording.
+// It has no name while it is written, takes the name asked for only once
+// complete, and a file that fails or is stopped leaves the file system as it
+// found it: an earlier file of that name is untouched and no partial file
+// remains. An output that would be refused (the program's own input, a
+// directory, a file the user may not write) is refused when opened, before
+// any sound is written.
 //
 // Names: `-o link.wav` writes the file the link points to (and creates it if
 // it does not exist yet); the link stays. A file that is replaced keeps its
 // permission bits and, where the user may set them, its owner and group. A
-// file with other hard links is overwritten in place once the render is
+// file with other hard links is overwritten in place once the sound is
 // complete, so that every one of its names holds the new sound; only there
-// is the file briefly incomplete, while the finished render is copied in.
+// is the file briefly incomplete, while the finished sound is copied in.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "sound_files/wav_file.h"
+#include "sound_files/byte_sink.h"
 
 namespace pluck {
 
@@ -37,8 +38,9 @@ struct OutputFile {
 };
 
 // Opens an unnamed file beside the file `path` names, or refuses: when that
-// file is the score being read (`input_fd`, or -1 for none), a directory or
-// anything but a regular file, or one that cannot be written.
+// file is the one the program reads (`input_fd`: pluck-render's score; -1
+// for none), a directory or anything but a regular file, or one that cannot
+// be written.
 bool open_output_file(OutputFile& out, const std::string& path, int input_fd);
 
 // Writes to the file; a failure's reason goes to `out.error`.

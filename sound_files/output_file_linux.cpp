@@ -119,7 +119,7 @@ bool open_anonymous(OutputFile& out) {
 
 // A short name, so that a target name of any valid length still works.
 std::string temp_name_for(int attempt) {
-    return ".pluck-render-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+    return ".pluck-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
 }
 
 bool open_named(OutputFile& out) {

@@ -1,5 +1,5 @@
 // Windows: the file is written under a short name beside the target
-// (".pluck-render-PID-N"), opened so that it can still be deleted while
+// (".pluck-PID-N"), opened so that it can still be deleted while
 // open, and takes the target's name with MoveFileExW once it is complete and
 // on disk. A failed or stopped render deletes it, and so does a crash; only
 // a process killed outright (Task Manager, taskkill /F) or a power cut can
@@ -126,7 +126,7 @@ bool open_checked(OutputFile& out, int input_fd) {
     out.name = utf8_text(target.substr(slash + 1));
     for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
         const std::wstring name =
-            L".pluck-render-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
+            L".pluck-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
         const std::wstring path = target.substr(0, slash) + L"\\" + name;
         // Shared for deletion only: so that the crash handler can delete it.
         const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,

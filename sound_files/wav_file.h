@@ -10,15 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pluck {
+#include "sound_files/byte_sink.h"
 
-// Somewhere bytes go: `write_at` writes `size` bytes at `offset` from the
-// start (appending, or over bytes it already holds) and returns false if it
-// could not; the sink keeps the reason.
-struct ByteSink {
-    bool (*write_at)(void* context, uint64_t offset, const void* bytes, size_t size);
-    void* context;
-};
+namespace pluck {
 
 constexpr size_t wav_header_bytes = 58;
 

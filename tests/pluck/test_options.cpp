@@ -11,7 +11,10 @@ namespace pluck {
 namespace {
 
 // Each argument vector gives the options read, as "latency device record
-// list help version", or the one-line error with status 2.
+// list help version", or the one-line error with status 2. The forms
+// themselves are read_command_line's (tests/system); here, pluck's own
+// options, values and rules: whole names only, no grouped short options, no
+// operands.
 TEST(Options, GnuFormsAndOneLineErrors) {
     const std::string bad_latency = "expected whole milliseconds, 1 to 743";
     const struct {
@@ -20,21 +23,13 @@ TEST(Options, GnuFormsAndOneLineErrors) {
     } cases[] = {
         {{}, "0   000"},
         {{"--latency", "10"}, "10   000"},
-        {{"--latency=17", "--device=hw:1,0"}, "17 hw:1,0  000"},
         {{"-l5", "-d", "pulse", "-r", "a b.wav"}, "5 pulse a b.wav 000"},
-        {{"-r-x.wav"}, "0  -x.wav 000"},
-        {{"--record", "--help"}, "0  --help 000"},  // a value may look like an option
         {{"--list-devices", "-h", "--version"}, "0   111"},
         {{"--latency=10", "--latency", "743"}, "743   000"},  // the last one counts
-        {{"--"}, "0   000"},
         {{"--", "-h"}, "unexpected argument \"-h\": pluck takes options only"},
         {{"-"}, "unexpected argument \"-\": pluck takes options only"},
-        {{"--latencyx=3"}, "unknown option --latencyx"},
         {{"--lat", "3"}, "unknown option --lat"},
-        {{"--latency"}, "option --latency needs a value"},
-        {{"-d"}, "option -d needs a value"},
         {{"--device="}, "option --device needs a value"},
-        {{"--help=1"}, "option --help takes no value"},
         {{"-hx"}, "option -h takes no value"},
         {{"--latency", "0"}, "bad --latency \"0\": " + bad_latency},
         {{"--latency=744"}, "bad --latency \"744\": " + bad_latency},

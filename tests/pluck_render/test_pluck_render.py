@@ -80,7 +80,7 @@ def output_bytes(pid, folder):
     name or unnamed (on Linux: `folder/#inode (deleted)`), or -1; not the
     score it reads from the same folder, which it opens first."""
     for name in os.listdir(folder):
-        if name.startswith(".pluck-render-"):
+        if name.startswith(".pluck-"):
             with contextlib.suppress(OSError):
                 return os.stat(os.path.join(folder, name)).st_size
     for fd in Path("/proc/%d/fd" % pid).iterdir():
@@ -170,6 +170,8 @@ BAD_LINES = [
     (b"-1 v\n", 1, 'bad time "-1"'),
     (b"0 v\n10\n", 2, "missing action"),
     (b"2147483648 v\n", 1, 'time "2147483648" is too late'),
+    (b"99999999999x v\n", 1, 'time "99999999999x" is too late'),  # too large before it is no number
+    (b"0 v\n1" + b"0" * 30 + b" v\n", 2, 'time "1000000000000000000000000000000" is too late'),  # beyond 64 bits
     (b"0 v\n100 z\n# gap\n99 x\n", 4, "time 99 is earlier than the event before it (100): times must not decrease"),
     (b"0 v x\n", 1, 'unexpected "x" after the action'),
     (b"0\xc2\xa0v\n", 1, 'bad time "0\\xc2\\xa0v"'),
@@ -325,7 +327,7 @@ def test_a_signal_leaves_nothing_behind(scratch, number, named_temp):
         process.stdin.write(b"0 space-down\n60000 z\n" if named_temp else b"0 space-down\n")
         process.stdin.flush()
         wait_until(lambda: output_open(process.pid, scratch), "the output file was never opened", 60)
-        assert any(name.startswith(".pluck-render-") for name in os.listdir(scratch)) == named_temp
+        assert any(name.startswith(".pluck-") for name in os.listdir(scratch)) == named_temp
         if not named_temp:  # until it waits for more of the score
             wait_until(lambda: Path("/proc/%d/stat" % process.pid).read_text().split(")")[-1].split()[0] == "S",
                        "the program never waited", 60)
