@@ -1,6 +1,5 @@
 #include "pluck/options.h"
 
-#include <cmath>
 #include <cstdio>
 #include <string_view>
 
@@ -20,13 +19,6 @@ constexpr KnownOption known_options[] = {
     {"latency", 'l', Takes::value},      {"device", 'd', Takes::value}, {"record", 'r', Takes::value},
     {"list-devices", 0, Takes::nothing}, {"help", 'h', Takes::nothing}, {"version", 0, Takes::nothing},
 };
-
-constexpr int32_t period_choices[] = {512, 256, 128};
-
-// Buffers of `period` nearest to `frames`, rounding halves up.
-int32_t nearest_count(int32_t frames, int32_t period) {
-    return (frames + period / 2) / period;
-}
 
 bool parse_latency(std::string_view text, int32_t& ms) {
     if (text.empty() || text.size() > 4) {
@@ -90,26 +82,6 @@ const KnownOption* find_short(char name) {
 }
 
 }  // namespace
-
-RingLayout ring_for_latency(int32_t ms) {
-    const int32_t frames = static_cast<int32_t>((static_cast<int64_t>(ms) * sample_rate_hz + 500) / 1000);
-    RingLayout ring{period_choices[2], 0};
-    for (const int32_t period : period_choices) {
-        if (nearest_count(frames, period) >= 3) {
-            ring.period_frames = period;
-            break;
-        }
-    }
-    ring.periods = nearest_count(frames, ring.period_frames);
-    if (ring.periods < min_ring_periods) {
-        ring.periods = min_ring_periods;
-    }
-    return ring;
-}
-
-double ring_ms(int32_t frames) {
-    return std::round(frames * 10000.0 / sample_rate_hz) / 10.0;
-}
 
 int parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
     bool options_ended = false;
@@ -181,7 +153,7 @@ std::string help_text() {
         const RingLayout ring = ring_for_latency(ms);
         char line[160];
         std::snprintf(line, sizeof line, "%25s%-3d %d x %d frames, %.1f ms\n", "", static_cast<int>(ms),
-                      static_cast<int>(ring.periods), static_cast<int>(ring.period_frames),
+                      static_cast<int>(ring.buffers), static_cast<int>(ring.buffer_frames),
                       ring_ms(ring.frames()));
         text += line;
     }
@@ -214,8 +186,8 @@ AudioSettings audio_settings(const Options& options) {
         settings.device_name = options.device.c_str();
     }
     const RingLayout ring = options.ring();
-    settings.ring_buffers = ring.periods;
-    settings.buffer_frames = ring.period_frames;
+    settings.ring_buffers = ring.buffers;
+    settings.buffer_frames = ring.buffer_frames;
     settings.raise_priority = options.low_latency();
     return settings;
 }
