@@ -8,6 +8,11 @@
 
 namespace pluck {
 
+// The most buffers a ring may have: 64 of 512 frames queue 0.74 s.
+constexpr int32_t max_ring_buffers = 64;
+// The shortest buffer: 128 frames, 2.9 ms. A thread that has to wake more
+// often than that is late too often.
+constexpr int32_t min_buffer_frames = 128;
 // A ring laid out for a latency has at least this many buffers: with fewer,
 // the device runs dry whenever the audio thread wakes one buffer late.
 constexpr int32_t min_ring_buffers = 2;
@@ -17,8 +22,8 @@ constexpr int32_t max_latency_ms = 743;
 
 // How the ring is laid out: `buffers` buffers of `buffer_frames` each.
 struct RingLayout {
-    int32_t buffer_frames = pluck::buffer_frames;  // 128, 256 or 512
-    int32_t buffers = ring_buffer_count;           // min_ring_buffers to 64
+    int32_t buffer_frames = pluck::buffer_frames;  // min_buffer_frames to 512
+    int32_t buffers = ring_buffer_count;           // 1 to max_ring_buffers
 
     int32_t frames() const {
         return buffer_frames * buffers;
