@@ -80,12 +80,12 @@ struct Player {
     // played, however many finished since the last look. Returns the buffers
     // queued, or the device's error code.
     long refill_finished() {
-        const long free = free_buffers(*device);
-        if (free < 0) {
-            return free;
+        const long finished = free_buffers(*device);
+        if (finished < 0) {
+            return finished;
         }
         long queued = 0;
-        for (long left = free; left > 0; --left) {
+        for (long left = finished; left > 0; --left) {
             if (shared.quit.load(std::memory_order_acquire)) {
                 break;
             }
