@@ -5,11 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <string_view>
 #include <thread>
 
-#include "audio/audio_output.h"
 #include "engine/tuning.h"
 
 namespace pluck {
@@ -21,7 +18,7 @@ constexpr int stuck_write_retries = 40;
 constexpr int stuck_write_wait_ms = 50;
 constexpr int drain_poll_ms = 5;
 
-int configure(snd_pcm_t* handle, snd_pcm_uframes_t block_frames, snd_pcm_uframes_t wanted_buffer_frames,
+int configure(snd_pcm_t* handle, snd_pcm_uframes_t ring_buffer_frames, snd_pcm_uframes_t ring_frames,
               PcmConfig& config) {
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
@@ -36,8 +33,8 @@ int configure(snd_pcm_t* handle, snd_pcm_uframes_t block_frames, snd_pcm_uframes
         (err = snd_pcm_hw_params_set_rate(handle, hw, sample_rate_hz, 0)) < 0) {
         return err;
     }
-    snd_pcm_uframes_t period = block_frames;
-    snd_pcm_uframes_t buffer = wanted_buffer_frames;
+    snd_pcm_uframes_t period = ring_buffer_frames;
+    snd_pcm_uframes_t buffer = ring_frames;
     int dir = 0;
     if ((err = snd_pcm_hw_params_set_period_size_near(handle, hw, &period, &dir)) < 0 ||
         (err = snd_pcm_hw_params_set_buffer_size_near(handle, hw, &buffer)) < 0 ||
@@ -46,24 +43,24 @@ int configure(snd_pcm_t* handle, snd_pcm_uframes_t block_frames, snd_pcm_uframes
     }
     snd_pcm_hw_params_get_period_size(hw, &period, &dir);
     snd_pcm_hw_params_get_buffer_size(hw, &buffer);
-    // Whole blocks only, and never more than the ring: a larger buffer
-    // would only add delay between a pluck and its sound.
-    const snd_pcm_uframes_t queue = std::min(buffer, wanted_buffer_frames) / block_frames * block_frames;
+    // Whole ring buffers only, and never more than the ring: a larger ALSA
+    // buffer would only add delay between a pluck and its sound.
+    const snd_pcm_uframes_t queue = std::min(buffer, ring_frames) / ring_buffer_frames * ring_buffer_frames;
     if (queue == 0) {
-        return -EINVAL;  // a buffer too small for one block
+        return -EINVAL;  // an ALSA buffer too small for one ring buffer
     }
     config.rate_hz = sample_rate_hz;
-    config.block_frames = static_cast<uint32_t>(block_frames);
-    config.period_frames = static_cast<uint32_t>(period);
-    config.buffer_frames = static_cast<uint32_t>(buffer);
+    config.buffer_frames = static_cast<uint32_t>(ring_buffer_frames);
+    config.granted_buffer_frames = static_cast<uint32_t>(period);
+    config.ring_frames = static_cast<uint32_t>(buffer);
     config.queue_frames = static_cast<uint32_t>(queue);
 
     snd_pcm_sw_params_t* sw = nullptr;
     snd_pcm_sw_params_alloca(&sw);
     if ((err = snd_pcm_sw_params_current(handle, sw)) < 0 ||
         (err = snd_pcm_sw_params_set_start_threshold(handle, sw, queue)) < 0 ||
-        // Wake when one more block fits in the queue.
-        (err = snd_pcm_sw_params_set_avail_min(handle, sw, buffer - queue + block_frames)) < 0 ||
+        // Wake when one more ring buffer fits in the queue.
+        (err = snd_pcm_sw_params_set_avail_min(handle, sw, buffer - queue + ring_buffer_frames)) < 0 ||
         (err = snd_pcm_sw_params(handle, sw)) < 0) {
         return err;
     }
@@ -74,15 +71,15 @@ void ignore_alsa_message(const char*, int, const char*, int, const char*, ...) {
 
 }  // namespace
 
-int pcm_open(Pcm& pcm, const char* device_name, int ring_blocks, uint32_t block_frames) {
+int pcm_open(Pcm& pcm, const char* device_name, int ring_buffers, uint32_t ring_buffer_frames) {
     pcm.failed_at = PcmStep::open;
     snd_pcm_t* handle = nullptr;
     int err = snd_pcm_open(&handle, device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err < 0) {
         return err;
     }
-    err = configure(handle, block_frames, block_frames * static_cast<snd_pcm_uframes_t>(ring_blocks),
-                    pcm.config);
+    err = configure(handle, ring_buffer_frames,
+                    ring_buffer_frames * static_cast<snd_pcm_uframes_t>(ring_buffers), pcm.config);
     if (err < 0) {
         pcm.failed_at = PcmStep::configure;
         snd_pcm_close(handle);
@@ -102,11 +99,11 @@ long pcm_writable_frames(Pcm& pcm) {
         return static_cast<long>(avail);
     }
     const long unused =
-        static_cast<long>(pcm.config.buffer_frames) - static_cast<long>(pcm.config.queue_frames);
+        static_cast<long>(pcm.config.ring_frames) - static_cast<long>(pcm.config.queue_frames);
     return std::max(0L, static_cast<long>(avail) - unused);
 }
 
-int pcm_write_block(Pcm& pcm, const float* samples, uint32_t frames) {
+int pcm_write(Pcm& pcm, const float* samples, uint32_t frames) {
     int stuck = 0;
     while (frames > 0) {
         const snd_pcm_sframes_t written = snd_pcm_writei(pcm.handle, samples, frames);
@@ -149,7 +146,7 @@ bool pcm_drain(Pcm& pcm, int limit_ms) {
         // An error here (an underrun once all was played, a device gone)
         // means nothing more will play either.
         const snd_pcm_sframes_t avail = snd_pcm_avail(pcm.handle);
-        if (avail < 0 || static_cast<snd_pcm_uframes_t>(avail) >= pcm.config.buffer_frames) {
+        if (avail < 0 || static_cast<snd_pcm_uframes_t>(avail) >= pcm.config.ring_frames) {
             return true;
         }
         const snd_pcm_state_t state = snd_pcm_state(pcm.handle);
@@ -184,30 +181,6 @@ const char* pcm_error_text(int error) {
 
 void silence_alsa_messages() {
     snd_lib_error_set_handler(ignore_alsa_message);
-}
-
-std::vector<OutputDevice> output_devices() {
-    std::vector<OutputDevice> devices{{"default", "the system's default sound output"}};
-    void** hints = nullptr;
-    if (snd_device_name_hint(-1, "pcm", &hints) < 0) {
-        return devices;
-    }
-    for (void** hint = hints; *hint != nullptr; ++hint) {
-        char* name = snd_device_name_get_hint(*hint, "NAME");
-        char* description = snd_device_name_get_hint(*hint, "DESC");
-        char* direction = snd_device_name_get_hint(*hint, "IOID");  // null: both ways
-        const bool plays = direction == nullptr || std::string_view(direction) == "Output";
-        if (name != nullptr && plays && std::string_view(name) != "default") {
-            std::string text = description != nullptr ? description : "";
-            std::replace(text.begin(), text.end(), '\n', ';');
-            devices.push_back({name, text});
-        }
-        std::free(name);
-        std::free(description);
-        std::free(direction);
-    }
-    snd_device_name_free_hint(hints);
-    return devices;
 }
 
 }  // namespace pluck

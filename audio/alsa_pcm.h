@@ -1,6 +1,7 @@
-// The sound device beneath the audio output: an ALSA PCM opened in the
-// instrument's format, fed in whole blocks (512 frames unless a smaller ring
-// was asked for), kept at most a ring's worth of blocks ahead.
+// An ALSA PCM, as the audio output's ALSA backend (sound_device_alsa.cpp)
+// uses it: opened in the instrument's format, with a period of one ring
+// buffer (512 frames unless a smaller ring was asked for) and an ALSA buffer
+// of the whole ring, fed in whole ring buffers and kept at most a ring ahead.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +10,15 @@ typedef struct _snd_pcm snd_pcm_t;
 
 namespace pluck {
 
-// What the device granted. ALSA may round the period and buffer asked for;
-// whatever it grants, the output keeps at most `queue_frames` queued.
+// What the device granted. ALSA may round the period and the ALSA buffer
+// asked for; whatever it grants, the output writes whole ring buffers and
+// keeps at most `queue_frames` queued.
 struct PcmConfig {
     uint32_t rate_hz = 0;
-    uint32_t block_frames = 0;   // the frames of each block written
-    uint32_t period_frames = 0;  // asked: one block
-    uint32_t buffer_frames = 0;  // asked: one period per ring buffer, 3072 for six of 512
-    uint32_t queue_frames = 0;   // the ring's blocks, or as many whole blocks as the buffer holds
+    uint32_t buffer_frames = 0;          // the frames of each ring buffer written
+    uint32_t granted_buffer_frames = 0;  // ALSA's period, asked as one ring buffer
+    uint32_t ring_frames = 0;            // ALSA's buffer, asked as one period per ring buffer
+    uint32_t queue_frames = 0;           // the whole ring, or as many ring buffers as ALSA's buffer holds
 };
 
 // Where opening a device failed: a device that cannot be reached at all
@@ -31,15 +33,14 @@ struct Pcm {
 };
 
 // Opens `device_name` for non-blocking playback of interleaved stereo
-// float32 at 44.1 kHz, with a period of one block of `block_frames` and a
-// buffer of `ring_blocks` blocks (at least one). Playback starts by itself once
-// `queue_frames` have been written. Returns 0, or a negative ALSA error code
-// (for `pcm_error_text`) with nothing left open and `failed_at` set. With a
-// sound server that is stopped, this can wait a long time (libpulse gives up
-// after 30 s).
-int pcm_open(Pcm& pcm, const char* device_name, int ring_blocks, uint32_t block_frames = 512);
+// float32 at 44.1 kHz, with a period of one ring buffer of
+// `ring_buffer_frames` and an ALSA buffer of `ring_buffers` of them (at least
+// one). Playback starts by itself once `queue_frames` have been written. Returns 0, or a negative ALSA error
+// code (for `pcm_error_text`) with nothing left open and `failed_at` set. With a sound server that is
+// stopped, this can wait a long time (libpulse gives up after 30 s).
+int pcm_open(Pcm& pcm, const char* device_name, int ring_buffers, uint32_t ring_buffer_frames);
 
-// Waits until at least one block can be queued, at most `timeout_ms`.
+// Waits until at least one ring buffer can be queued, at most `timeout_ms`.
 // Returns 1 when it can, 0 on time-out, or a negative ALSA error code
 // (an underrun, or a device that has gone).
 int pcm_wait(Pcm& pcm, int timeout_ms);
@@ -50,7 +51,7 @@ long pcm_writable_frames(Pcm& pcm);
 
 // Queues `frames` frames of `samples`, recovering from underruns on the way.
 // Returns 0, or a negative ALSA error code when the device has gone.
-int pcm_write_block(Pcm& pcm, const float* samples, uint32_t frames);
+int pcm_write(Pcm& pcm, const float* samples, uint32_t frames);
 
 // After an error from the calls above: restarts the device after an underrun
 // or a suspend (returns 0); any other error means the device has gone (the

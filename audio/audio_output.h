@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/ring_layout.h"
 #include "engine/render.h"
 #include "engine/tuning.h"
 
@@ -34,26 +35,12 @@ constexpr int retry_interval_ms = 1000;
 // played through it, so there is nothing to wait for.
 constexpr int opener_stop_wait_ms = 200;
 
-// The most buffers a ring may have: 64 of 512 frames queue 0.74 s.
-constexpr int32_t max_ring_buffers = 64;
-// The shortest buffer: 128 frames, 2.9 ms. A thread that has to wake more
-// often than that is late too often.
-constexpr int32_t min_buffer_frames = 128;
-
-// The real-time priority asked for, where the system allows it, when the
-// settings ask for a higher one: above ordinary threads and below the
-// sound server's own (PipeWire's and PulseAudio's run at 20 and 5 under
-// rtkit, which grants at most 20).
-constexpr int realtime_priority = 10;
-// Else the nice value asked for: as PulseAudio's own threads run.
-constexpr int raised_nice = -11;
-
 // What to play on; copied at start.
 struct AudioSettings {
     // The sound device: an ALSA PCM name on Linux; on Windows a device's
     // number or its name, "default" being the wave mapper.
     const char* device_name = "default";
-    int32_t ring_buffers = ring_buffer_count;      // buffers queued ahead, 1 to max_ring_buffers
+    int32_t ring_buffers = ring_buffer_count;      // buffers in the ring, 1 to max_ring_buffers
     int32_t buffer_frames = pluck::buffer_frames;  // frames in each, min_buffer_frames to 512
     // Ask the system to run the audio thread ahead of ordinary threads: a
     // small ring has no time to spare for a late wake-up.
@@ -63,17 +50,18 @@ struct AudioSettings {
 // What the audio thread's priority became.
 enum class ThreadPriority : int32_t {
     ordinary,  // not raised: not asked for, or not allowed
-    nice,      // a lower nice value (raised_nice)
-    realtime,  // real-time scheduling (realtime_priority)
+    nice,      // a lower nice value (Linux)
+    realtime,  // real-time scheduling, or Windows' time-critical priority
 };
 
-// What the device granted. A system may round the period and buffer asked
-// for; whatever it grants, the output keeps at most `queue_frames` queued.
+// What the device granted. A system may round the buffer and the ring asked
+// for; whatever it grants, the output writes whole buffers of the size
+// asked, and keeps at most `queue_frames` queued.
 struct GrantedFormat {
     uint32_t rate_hz = 0;
-    uint32_t period_frames = 0;  // asked: one ring buffer (512 by default)
-    uint32_t buffer_frames = 0;  // asked: the whole ring, 3072 for six of 512
-    uint32_t queue_frames = 0;   // the ring's blocks, or as many whole blocks as the buffer holds
+    uint32_t buffer_frames = 0;  // the device's own step, asked as one buffer (512 by default)
+    uint32_t ring_frames = 0;    // what the device holds, asked as the whole ring (3072 for six of 512)
+    uint32_t queue_frames = 0;   // the whole ring, or as many whole buffers as the device holds
 };
 
 enum class AudioPhase : int32_t {
@@ -99,7 +87,9 @@ struct AudioStatus {
 
 // Starts the thread, which opens the device, queues a ring of buffers of
 // silence and then has `fill` refill each buffer, in ring order, as the
-// device finishes it. Returns a null handle when the thread cannot start.
+// device finishes it: `fill` renders, and is where a recording takes its
+// copy of what is played. Returns a null handle when the thread cannot
+// start.
 //
 // Without sound (the device cannot be opened, its server does not answer, or
 // the device fails while playing) the thread says so in one line on standard
@@ -108,7 +98,9 @@ struct AudioStatus {
 // device. From the moment it says so until sound is back, `fill` is called at
 // the pace the device would take buffers, and what it renders is dropped: the
 // instrument keeps its time, so notes plucked meanwhile ring on, fade as they
-// would have, and are heard where they are when sound returns.
+// would have, and are heard where they are when sound returns. On winmm the
+// output has one device for its whole run: one that cannot be opened is said
+// and the thread ends without a fill; one that fails while playing ends it.
 AudioHandle start_audio(FillCallback fill, const AudioSettings& settings = AudioSettings{});
 
 // Asks the thread to quit (no more refills; the queued audio plays out

@@ -108,8 +108,8 @@ bool measure_delay(const char* recording, int seconds) {
         std::fprintf(stderr, "audio_bench: no marker came back\n");
         return false;
     }
-    std::printf("device granted: period %u frames, buffer %u frames, queue %u frames (%.1f ms)\n",
-                status.granted.period_frames, status.granted.buffer_frames, status.granted.queue_frames,
+    std::printf("device granted: buffers of %u frames, a ring of %u frames, queue %u frames (%.1f ms)\n",
+                status.granted.buffer_frames, status.granted.ring_frames, status.granted.queue_frames,
                 status.granted.queue_frames * 1000.0 / 44100.0);
     std::printf(
         "render -> server output (%zu markers, incl. <= %d ms recorder fragment): "

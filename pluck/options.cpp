@@ -1,6 +1,5 @@
 #include "pluck/options.h"
 
-#include <cmath>
 #include <cstdio>
 #include <string_view>
 
@@ -25,13 +24,6 @@ constexpr CommandLineOption known_options[] = {
     {option_record, "record", 'r', true},   {option_list_devices, "list-devices", 0, false},
     {option_help, "help", 'h', false},      {option_version, "version", 0, false},
 };
-
-constexpr int32_t period_choices[] = {512, 256, 128};
-
-// Buffers of `period` nearest to `frames`, rounding halves up.
-int32_t nearest_count(int32_t frames, int32_t period) {
-    return (frames + period / 2) / period;
-}
 
 bool parse_latency(std::string_view text, int32_t& ms) {
     // At most four characters, whole milliseconds from 1 to max_latency_ms.
@@ -77,26 +69,6 @@ bool apply(const CommandLineItem& item, Options& options, std::string& error) {
 
 }  // namespace
 
-RingLayout ring_for_latency(int32_t ms) {
-    const int32_t frames = static_cast<int32_t>((static_cast<int64_t>(ms) * sample_rate_hz + 500) / 1000);
-    RingLayout ring{period_choices[2], 0};
-    for (const int32_t period : period_choices) {
-        if (nearest_count(frames, period) >= 3) {
-            ring.period_frames = period;
-            break;
-        }
-    }
-    ring.periods = nearest_count(frames, ring.period_frames);
-    if (ring.periods < min_ring_periods) {
-        ring.periods = min_ring_periods;
-    }
-    return ring;
-}
-
-double ring_ms(int32_t frames) {
-    return std::round(frames * 10000.0 / sample_rate_hz) / 10.0;
-}
-
 int parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
     const CommandLineRead read = read_command_line(argc, argv, {known_options});
     for (const CommandLineItem& item : read.items) {
@@ -124,7 +96,7 @@ std::string help_text() {
         const RingLayout ring = ring_for_latency(ms);
         char line[160];
         std::snprintf(line, sizeof line, "%25s%-3d %d x %d frames, %.1f ms\n", "", static_cast<int>(ms),
-                      static_cast<int>(ring.periods), static_cast<int>(ring.period_frames),
+                      static_cast<int>(ring.buffers), static_cast<int>(ring.buffer_frames),
                       ring_ms(ring.frames()));
         text += line;
     }
@@ -157,8 +129,8 @@ AudioSettings audio_settings(const Options& options) {
         settings.device_name = options.device.c_str();
     }
     const RingLayout ring = options.ring();
-    settings.ring_buffers = ring.periods;
-    settings.buffer_frames = ring.period_frames;
+    settings.ring_buffers = ring.buffers;
+    settings.buffer_frames = ring.buffer_frames;
     settings.raise_priority = options.low_latency();
     return settings;
 }

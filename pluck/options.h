@@ -7,40 +7,11 @@
 #include <string>
 
 #include "audio/audio_output.h"
+#include "audio/ring_layout.h"
 #include "engine/tuning.h"
 #include "system/exit_status.h"
 
 namespace pluck {
-
-// The frames of one buffer may be 128, 256 or 512: the quanta sound servers
-// run at. A ring has at least this many buffers: with fewer, the device runs
-// dry whenever the audio thread wakes one buffer late.
-constexpr int32_t min_ring_periods = 2;
-// --latency takes whole milliseconds up to about what the longest ring
-// (64 buffers of 512 frames) holds.
-constexpr int32_t max_latency_ms = 743;
-
-// How the ring is laid out: `periods` buffers of `period_frames` each.
-struct RingLayout {
-    int32_t period_frames = buffer_frames;
-    int32_t periods = ring_buffer_count;
-
-    int32_t frames() const {
-        return period_frames * periods;
-    }
-};
-
-// The ring for about `ms` milliseconds queued ahead (1 to max_latency_ms):
-// the largest of 512-, 256- and 128-frame buffers of which about three or
-// more make up that time (nearer than that, a longer buffer wakes the audio
-// thread too seldom to keep the queue even), then as many of them as come
-// nearest to `ms`, but at least min_ring_periods. 70 gives the six
-// 512-frame buffers pluck plays with by default; 17 gives three of 256
-// frames (17.4 ms); 10 gives three of 128 (8.7 ms).
-RingLayout ring_for_latency(int32_t ms);
-
-// Milliseconds a ring of `frames` holds, to a tenth.
-double ring_ms(int32_t frames);
 
 struct Options {
     bool help = false;
@@ -58,7 +29,7 @@ struct Options {
     // asks the system for a higher priority, since a wake-up that comes a
     // few milliseconds late is then a gap in the sound.
     bool low_latency() const {
-        return ring().period_frames < buffer_frames;
+        return ring().buffer_frames < buffer_frames;
     }
 };
 

@@ -72,7 +72,7 @@ TEST_P(Ring, SilenceThenEveryBufferInOrder) {
     ASSERT_TRUE(wait_until([&] { return numbered_fill.calls >= 60; }, 10s)) << "the callback was not called";
     const AudioStatus status = audio_status(handle);
     EXPECT_EQ(status.phase, AudioPhase::playing);
-    EXPECT_EQ(status.granted.period_frames, static_cast<uint32_t>(frames));
+    EXPECT_EQ(status.granted.buffer_frames, static_cast<uint32_t>(frames));
     EXPECT_EQ(status.granted.queue_frames, static_cast<uint32_t>(ring * frames));
     ASSERT_TRUE(stop_audio(handle));
 

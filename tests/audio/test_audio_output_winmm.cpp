@@ -18,16 +18,14 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::numbered_fill;
-using test::numbering_fill;
-using test::wait_until;
 
 // No device: one line on standard error with the system's reason, the
 // thread ends by itself without a single fill, and a stop returns at once.
 TEST(NoDevice, SaysWhyInOneLineAndEndsAtOnce) {
     test::reset_numbered_fill();
     testing::internal::CaptureStderr();
-    AudioHandle handle = start_audio(numbering_fill);
-    EXPECT_TRUE(wait_until([&] { return audio_status(handle).phase == AudioPhase::ended; }, 5s));
+    AudioHandle handle = start_audio(test::numbering_fill);
+    EXPECT_TRUE(test::wait_until([&] { return audio_status(handle).phase == AudioPhase::ended; }, 5s));
     const auto before = Clock::now();
     EXPECT_TRUE(stop_audio(handle));
     EXPECT_LT(Clock::now() - before, 500ms);
@@ -45,12 +43,13 @@ TEST(NoDevice, SaysWhyInOneLineAndEndsAtOnce) {
 TEST(Device, RefillsAtTheDevicePaceAndDrains) {
     for (int round = 0; round < 3; ++round) {
         const auto before = Clock::now();
-        EXPECT_TRUE(stop_audio(start_audio(numbering_fill)));
+        EXPECT_TRUE(stop_audio(start_audio(test::numbering_fill)));
         EXPECT_LT(Clock::now() - before, 1500ms);
     }
     test::reset_numbered_fill();
-    AudioHandle handle = start_audio(numbering_fill);
-    ASSERT_TRUE(wait_until([] { return numbered_fill.calls >= 6; }, 10s)) << "the device took no buffer";
+    AudioHandle handle = start_audio(test::numbering_fill);
+    ASSERT_TRUE(test::wait_until([] { return numbered_fill.calls >= 6; }, 10s))
+        << "the device took no buffer";
     const int calls_at_start = numbered_fill.calls;
     const auto start = Clock::now();
     std::this_thread::sleep_for(1500ms);
