@@ -64,14 +64,16 @@ bool take_option(CommandLineRead& read, const CommandLineOption* option, const s
 }
 
 // One `-...` argument: a short option, or with short_groups several.
-bool take_short_options(CommandLineRead& read, const CommandLineForms& forms, int argc, const char* const* argv,
-                        int& i) {
+bool take_short_options(CommandLineRead& read, const CommandLineForms& forms, int argc,
+                        const char* const* argv, int& i) {
     const std::string_view arg = argv[i];
     for (size_t at = 1; at < arg.size(); ++at) {
         const CommandLineOption* option = find_short(forms, arg[at]);
         const std::string_view rest = arg.substr(at + 1);
-        const bool value_attached = !rest.empty() && (option == nullptr || option->takes_value || !forms.short_groups);
-        if (!take_option(read, option, std::string{'-', arg[at]}, value_attached ? &rest : nullptr, argc, argv, i)) {
+        const bool value_attached =
+            !rest.empty() && (option == nullptr || option->takes_value || !forms.short_groups);
+        if (!take_option(read, option, std::string{'-', arg[at]}, value_attached ? &rest : nullptr, argc,
+                         argv, i)) {
             return false;
         }
         if (value_attached) {
