@@ -2,6 +2,7 @@
 
 #include "system/cleanup.h"
 #include "system/crash_handlers.h"
+#include "system/signal_handler_linux.h"
 
 namespace pluck {
 
@@ -19,12 +20,8 @@ void on_crash_signal(int signal_number) {
 }  // namespace
 
 void catch_crashes() {
-    struct sigaction action {};
-    action.sa_handler = on_crash_signal;
-    action.sa_flags = SA_RESETHAND | SA_NODEFER;
-    sigemptyset(&action.sa_mask);
     for (int signal_number : crash_signals) {
-        sigaction(signal_number, &action, nullptr);
+        install_signal_handler(signal_number, on_crash_signal, SA_RESETHAND | SA_NODEFER);
     }
 }
 

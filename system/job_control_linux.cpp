@@ -1,8 +1,8 @@
 #include "system/job_control_linux.h"
 
-#include <signal.h>
-
 #include <csignal>
+
+#include "system/signal_handler_linux.h"
 
 namespace pluck {
 
@@ -19,19 +19,11 @@ void on_continue_signal(int) {
     continue_flag = 1;
 }
 
-void install(int signal_number, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(signal_number, &action, nullptr);
-}
-
 }  // namespace
 
 void catch_job_control_signals() {
-    install(SIGTSTP, on_suspend_signal);
-    install(SIGCONT, on_continue_signal);
+    install_signal_handler(SIGTSTP, on_suspend_signal);
+    install_signal_handler(SIGCONT, on_continue_signal);
 }
 
 bool take_suspend_signal() {
@@ -48,10 +40,10 @@ bool take_continue_signal() {
 
 void stop_process() {
     // The default action, this once.
-    install(SIGTSTP, SIG_DFL);
+    install_signal_handler(SIGTSTP, SIG_DFL);
     raise(SIGTSTP);
     // Here again after `fg`.
-    install(SIGTSTP, on_suspend_signal);
+    install_signal_handler(SIGTSTP, on_suspend_signal);
     continue_flag = 0;
     suspend_flag = 0;
 }

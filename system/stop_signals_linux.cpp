@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "system/cleanup.h"
+#include "system/signal_handler_linux.h"
 #include "system/stop_signals.h"
 
 namespace pluck {
@@ -54,15 +55,6 @@ bool ignored_at_start(int signal_number) {
     return sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN;
 }
 
-void install(int signal_number, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a wait in progress returns at once and sees the signal.
-    action.sa_flags = 0;
-    sigaction(signal_number, &action, nullptr);
-}
-
 bool is_quit_signal(int signal_number) {
     for (int s : quit_signals) {
         if (s == signal_number) {
@@ -80,7 +72,7 @@ void catch_stop_signals() {
     }
     for (int signal_number : stop_signals) {
         if (!ignored_at_start(signal_number)) {
-            install(signal_number, on_stop_signal);
+            install_signal_handler(signal_number, on_stop_signal);
         }
     }
     signal(SIGPIPE, SIG_IGN);
@@ -92,9 +84,9 @@ const std::atomic<bool>& catch_quit_signals() {
         // A quit signal is taken even by a program started with it
         // ignored: it is how a player's session is ended from outside.
         if (is_quit_signal(signal_number)) {
-            install(signal_number, on_quit_signal);
+            install_signal_handler(signal_number, on_quit_signal);
         } else if (!ignored_at_start(signal_number)) {
-            install(signal_number, on_ending_signal);
+            install_signal_handler(signal_number, on_ending_signal);
         }
     }
     return quit_flag;
