@@ -7,11 +7,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 
 #include "play/clock.h"
+#include "system/cleanup.h"
+#include "system/stop_signals.h"
 
 namespace pluck {
 
@@ -30,7 +30,7 @@ constexpr char protocol_pop[] = "\x1b[<u";
 constexpr char modes_on[] = "\x1b[?2004h\x1b[?1004h";
 constexpr char modes_off[] = "\x1b[?1004l\x1b[?2004l";
 
-// --- What the signal handlers and the exit hook may touch -------------------
+// --- What the cleanup list may touch ----------------------------------------
 // Plain values set before the flags that publish them; only
 // async-signal-safe calls (write, tcsetattr) undo them.
 
@@ -40,12 +40,9 @@ std::atomic<bool> settings_changed{false};
 std::atomic<bool> protocol_pushed{false};
 std::atomic<bool> session_modes_on{false};
 
-volatile sig_atomic_t quit_flag = 0;
-volatile sig_atomic_t suspend_flag = 0;
-volatile sig_atomic_t continue_flag = 0;
-
-bool quit_handlers_installed = false;
-bool terminal_handlers_installed = false;
+// The terminal's entry on the cleanup list, added once for the whole run:
+// the restore does nothing once everything is restored.
+int restore_cleanup = -1;
 
 void write_all(int fd, const char* text, size_t length) {
     while (length > 0) {
@@ -78,67 +75,8 @@ void restore_terminal_now() {
     errno = saved_errno;
 }
 
-void restore_at_exit() {
+void restore_terminal_cleanup(void*) {
     restore_terminal_now();
-}
-
-void on_quit_signal(int signal_number) {
-    if (quit_flag != 0) {
-        // Asked twice: the program is not getting out by itself. Restore
-        // the terminal and let the signal do what it does by default.
-        restore_terminal_now();
-        std::signal(signal_number, SIG_DFL);
-        raise(signal_number);
-        return;
-    }
-    quit_flag = 1;
-}
-
-void on_fatal_signal(int signal_number) {
-    // Installed with SA_RESETHAND: the re-raised signal takes its default
-    // course (a core dump) with the terminal usable again.
-    restore_terminal_now();
-    raise(signal_number);
-}
-
-void on_suspend_signal(int) {
-    suspend_flag = 1;
-}
-
-void on_continue_signal(int) {
-    continue_flag = 1;
-}
-
-void install(int signal_number, void (*handler)(int), int flags) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = flags;
-    sigaction(signal_number, &action, nullptr);
-}
-
-void install_quit_handlers() {
-    if (quit_handlers_installed) {
-        return;
-    }
-    quit_handlers_installed = true;
-    // No SA_RESTART: a wait in progress ends at once and the loop sees it.
-    for (int s : {SIGTERM, SIGHUP, SIGINT}) {
-        install(s, on_quit_signal, 0);
-    }
-}
-
-void install_terminal_handlers() {
-    if (terminal_handlers_installed) {
-        return;
-    }
-    terminal_handlers_installed = true;
-    std::atexit(restore_at_exit);
-    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
-        install(s, on_fatal_signal, SA_RESETHAND | SA_NODEFER);
-    }
-    install(SIGTSTP, on_suspend_signal, 0);
-    install(SIGCONT, on_continue_signal, 0);
 }
 
 // Raw mode from the saved settings: bytes as they are typed, no echo, no
@@ -184,7 +122,7 @@ bool detect_keyboard_protocol(Terminal& t, KeyDecoder& decoder) {
     // While the answers come in, an ESC byte is the start of one.
     decoder.keyboard_protocol = true;
     uint8_t buffer[256];
-    while (!decoder.replies.attributes && quit_flag == 0) {
+    while (!decoder.replies.attributes && stop_signal() == 0) {
         const uint32_t waited = clock.now_ms(nullptr) - start;
         if (waited >= static_cast<uint32_t>(protocol_answer_timeout_ms)) {
             break;
@@ -206,22 +144,6 @@ bool detect_keyboard_protocol(Terminal& t, KeyDecoder& decoder) {
 
 }  // namespace
 
-void open_standard_descriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
-            continue;
-        }
-        // Closed standard input reads as empty input; closed output goes
-        // nowhere. The lowest free descriptor is this one, the lower ones
-        // being open by now.
-        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (opened > fd) {
-            dup2(opened, fd);
-            close(opened);
-        }
-    }
-}
-
 bool takes_escape_codes(const char* term) {
     if (term == nullptr) {
         return false;
@@ -237,12 +159,14 @@ bool takes_escape_codes(const char* term) {
 void open_terminal(Terminal& t, int fd, KeyDecoder& decoder, const char* term) {
     t = Terminal{};
     t.fd = fd;
-    install_quit_handlers();
     if (!isatty(fd) || tcgetattr(fd, &saved_settings) != 0) {
         return;
     }
     terminal_fd = fd;
-    install_terminal_handlers();
+    if (restore_cleanup < 0) {
+        restore_cleanup = add_cleanup(restore_terminal_cleanup, nullptr);
+        catch_job_control_signals();
+    }
     if (!enter_raw_mode(fd)) {
         // Read it as it is, line by line if it must be.
         restore_terminal_now();
@@ -266,13 +190,7 @@ void close_terminal(Terminal& t) {
 void suspend_terminal(Terminal& t, KeyDecoder& decoder) {
     const bool was_raw = t.raw;
     restore_terminal_now();
-    // Stop as Ctrl-Z would have stopped us: the default action, this once.
-    install(SIGTSTP, SIG_DFL, 0);
-    raise(SIGTSTP);
-    // Here again after `fg`.
-    install(SIGTSTP, on_suspend_signal, 0);
-    continue_flag = 0;
-    suspend_flag = 0;
+    stop_process();
     // The shell may have changed the settings meanwhile: those are now the
     // ones to come back to.
     if (was_raw && (tcgetattr(t.fd, &saved_settings) != 0 || !enter_raw_mode(t.fd))) {
@@ -305,19 +223,7 @@ void resume_terminal(Terminal& t, KeyDecoder& decoder) {
 }
 
 bool quit_signalled() {
-    return quit_flag != 0;
-}
-
-bool take_suspend_signal() {
-    const bool seen = suspend_flag != 0;
-    suspend_flag = 0;
-    return seen;
-}
-
-bool take_continue_signal() {
-    const bool seen = continue_flag != 0;
-    continue_flag = 0;
-    return seen;
+    return stop_signal() != 0;
 }
 
 bool wait_for_input(const Terminal& t, int timeout_ms) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "keys/key_decoder.h"
+#include "system/job_control_linux.h"
 
 namespace pluck {
 
@@ -28,25 +29,22 @@ struct Terminal {
     bool input_ended = false;        // a read found the end of input
 };
 
-// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they were
-// closed, so that no file opened later (a sound library's configuration,
-// say) is taken for standard input or output. First thing in the program.
-void open_standard_descriptors();
-
 // Whether a terminal of type `term` (the TERM variable; null when unset)
 // takes control sequences and answers queries. A dumb or unknown one gets
 // neither, and no answer is waited for.
 bool takes_escape_codes(const char* term);
 
-// Installs the quit and suspend signal handlers, and if `fd` is a terminal
-// saves its settings and puts it in raw mode; then, if `term` takes escape
+// If `fd` is a terminal: saves its settings, adds their restoring to the
+// cleanup list (system/cleanup.h: a crash or a signal that ends the program
+// restores them too), takes Ctrl-Z's signals (system/job_control_linux.h)
+// and puts the terminal in raw mode; then, if `term` takes escape
 // codes, asks whether it speaks the keyboard protocol (bytes read meanwhile
 // go to `decoder`) and switches the session's modes on. A terminal that
 // cannot be put in raw mode is read like any other input.
 void open_terminal(Terminal& t, int fd, KeyDecoder& decoder, const char* term);
 
 // Puts the terminal back as it was found. Safe to call more than once, and
-// also run at exit and on a fatal signal.
+// also run by the cleanup list.
 void close_terminal(Terminal& t);
 
 // Ctrl-Z or SIGTSTP: restores the terminal, stops the process, and on `fg`
@@ -59,12 +57,10 @@ void suspend_terminal(Terminal& t, KeyDecoder& decoder);
 // released.
 void resume_terminal(Terminal& t, KeyDecoder& decoder);
 
-// SIGTERM, SIGHUP or SIGINT has come: quit like Escape.
+// SIGTERM, SIGHUP or SIGINT has come (system/stop_signals.h): quit like
+// Escape. SIGTSTP and SIGCONT are taken with take_suspend_signal() and
+// take_continue_signal().
 bool quit_signalled();
-// SIGTSTP has come since the last call.
-bool take_suspend_signal();
-// SIGCONT has come since the last call.
-bool take_continue_signal();
 
 // Waits up to `timeout_ms` (0: just looks) for input, the end of input or a
 // signal. True when a read would not block. Once the input has ended, only

@@ -9,7 +9,7 @@
 #include "pluck/main_loop_windows.h"
 #include "pluck/program.h"
 #include "system/console.h"
-#include "system/console_events_windows.h"
+#include "system/stop_signals.h"
 
 int main(int argc, char** argv) {
     // The same bytes as on Linux: no carriage returns added. A console
@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     // Ctrl-C and closing the console only ask the loop to quit, so that the
     // queued sound plays out.
-    const std::atomic<bool>& quit = pluck::watch_console_quit();
+    const std::atomic<bool>& quit = pluck::catch_quit_signals();
     pluck::Program program;
     pluck::start_program(program, argc, argv);
     if (program.exit_status >= 0) {

@@ -31,6 +31,7 @@ struct OutputFile {
     int fd = -1;             // the file being written
     bool anonymous = false;  // it has no name at all until it is committed
     std::string temp_name;   // else its short hidden name in `dir`
+    int cleanup = -1;        // the name's removal on the cleanup list
     uint64_t size = 0;       // bytes written
     unsigned new_file_mode = 0;
     // When a call returns false: "cannot write PATH: reason".

@@ -3,22 +3,20 @@
 // linked under a short hidden name (through /proc/self/fd, which needs no
 // privilege) and renamed over the target. Where the file system has no
 // O_TMPFILE (or /proc is missing), the file gets the short hidden name from
-// the start, and every signal that can be caught removes it.
+// the start, and the cleanup list removes it however the program ends
+// (but for SIGKILL and a power cut).
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "sound_files/output_file.h"
+#include "system/cleanup.h"
 
 namespace pluck {
 
@@ -30,32 +28,12 @@ constexpr int temp_name_attempts = 100;
 // Bytes copied at once into a hard-linked file.
 constexpr size_t copy_block_bytes = 1 << 20;
 
-// The named temporary file, for a handler that runs when the program
-// crashes: what it needs, kept where it can read it safely.
-volatile std::sig_atomic_t crash_cleanup_dir_fd = -1;
-char crash_cleanup_name[64];
-
-constexpr int crash_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
-
-// Removes the named temporary file, then lets the signal do what it does:
-// SA_RESETHAND put the default action back, and the signal raised again is
-// delivered as the handler returns, whether it came from a fault or from
-// kill.
-void on_crash_signal(int signal_number) {
-    if (crash_cleanup_dir_fd >= 0) {
-        unlinkat(crash_cleanup_dir_fd, crash_cleanup_name, 0);
-    }
-    raise(signal_number);
-}
-
-void catch_crash_signals() {
-    struct sigaction action {};
-    action.sa_handler = on_crash_signal;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : crash_signals) {
-        sigaction(signal_number, &action, nullptr);
-    }
+// On the cleanup list while the file has its temporary name: a crash or a
+// signal that ends the program at once removes it. The name stays as it is
+// until the entry is off the list, and the file where it is.
+void remove_temp_file(void* context) {
+    const OutputFile& out = *static_cast<const OutputFile*>(context);
+    unlinkat(out.dir_fd, out.temp_name.c_str(), 0);
 }
 
 bool fail(OutputFile& out, int error_number) {
@@ -123,14 +101,12 @@ std::string temp_name_for(int attempt) {
 }
 
 bool open_named(OutputFile& out) {
-    catch_crash_signals();
     for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
         const std::string name = temp_name_for(attempt);
         out.fd = openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (out.fd >= 0) {
             out.temp_name = name;
-            std::snprintf(crash_cleanup_name, sizeof crash_cleanup_name, "%s", name.c_str());
-            crash_cleanup_dir_fd = out.dir_fd;
+            out.cleanup = add_cleanup(remove_temp_file, &out);
             return true;
         }
         if (errno != EEXIST) {
@@ -147,6 +123,7 @@ bool link_anonymous(OutputFile& out) {
         const std::string name = temp_name_for(attempt);
         if (linkat(AT_FDCWD, from.c_str(), out.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             out.temp_name = name;
+            out.cleanup = add_cleanup(remove_temp_file, &out);
             return true;
         }
         if (errno != EEXIST) {
@@ -294,7 +271,7 @@ bool commit_output_file(OutputFile& out) {
              (renameat(out.dir_fd, out.temp_name.c_str(), out.dir_fd, out.name.c_str()) == 0 ||
               fail(out, errno));
         if (ok) {
-            crash_cleanup_dir_fd = -1;
+            remove_cleanup(out.cleanup);
             out.temp_name.clear();
         }
     }
@@ -309,9 +286,9 @@ void discard_output_file(OutputFile& out) {
     }
     if (!out.temp_name.empty()) {
         unlinkat(out.dir_fd, out.temp_name.c_str(), 0);
+        remove_cleanup(out.cleanup);
         out.temp_name.clear();
     }
-    crash_cleanup_dir_fd = -1;
     if (out.dir_fd >= 0) {
         close(out.dir_fd);
         out.dir_fd = -1;

@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "sound_files/output_file.h"
+#include "system/cleanup.h"
 #include "system/windows_text.h"
 
 namespace pluck {
@@ -21,28 +22,20 @@ constexpr int temp_name_attempts = 100;
 // Bytes handed to one WriteFile call.
 constexpr size_t write_block_bytes = size_t{1} << 30;
 
-// The temporary file, for the handler that runs when the program crashes:
-// what it needs, kept where it can reach it without allocating. The longest
-// path Windows allows fits.
+// The temporary file's path, for the cleanup list (a crash runs it), kept
+// where its entry can reach it without allocating: the longest path Windows
+// allows fits. A program writes one file at a time.
 wchar_t crash_cleanup_path[32768];
-LPTOP_LEVEL_EXCEPTION_FILTER earlier_crash_filter = nullptr;
 
-LONG WINAPI on_crash(EXCEPTION_POINTERS* exception) {
-    if (crash_cleanup_path[0] != L'\0') {
-        DeleteFileW(crash_cleanup_path);
-    }
-    return earlier_crash_filter != nullptr ? earlier_crash_filter(exception) : EXCEPTION_CONTINUE_SEARCH;
+void remove_temp_file(void* context) {
+    DeleteFileW(static_cast<const wchar_t*>(context));
 }
 
-void remember_for_crash(const std::wstring& path) {
-    static bool filter_set = false;
-    if (!filter_set) {
-        earlier_crash_filter = SetUnhandledExceptionFilter(on_crash);
-        filter_set = true;
-    }
+void remember_for_crash(OutputFile& out, const std::wstring& path) {
     const size_t length = std::min(path.size(), std::size(crash_cleanup_path) - 1);
     std::copy_n(path.c_str(), length, crash_cleanup_path);
     crash_cleanup_path[length] = L'\0';
+    out.cleanup = add_cleanup(remove_temp_file, crash_cleanup_path);
 }
 
 bool fail(OutputFile& out, const std::string& reason) {
@@ -138,7 +131,7 @@ bool open_checked(OutputFile& out, int input_fd) {
             return fail_with_last_error(out);
         }
         out.temp_name = utf8_text(name);
-        remember_for_crash(path);
+        remember_for_crash(out, path);
         out.fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
         if (out.fd < 0) {
             CloseHandle(file);
@@ -206,6 +199,7 @@ bool commit_output_file(OutputFile& out) {
         discard_output_file(out);
         return false;
     }
+    remove_cleanup(out.cleanup);
     out.temp_name.clear();
     discard_output_file(out);
     return true;
@@ -220,7 +214,7 @@ void discard_output_file(OutputFile& out) {
         DeleteFileW(temp_path_of(out).c_str());
         out.temp_name.clear();
     }
-    crash_cleanup_path[0] = L'\0';
+    remove_cleanup(out.cleanup);
 }
 
 }  // namespace pluck

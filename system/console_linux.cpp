@@ -2,6 +2,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "system/console.h"
 
 namespace pluck {
@@ -16,16 +18,24 @@ constexpr int fallback_terminal_columns = 80;
 bool fill_closed_standard_streams() {
     bool input_closed = false;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0) {
-            input_closed = input_closed || fd == STDIN_FILENO;
-            // The lowest free number: this one.
-            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        input_closed = input_closed || fd == STDIN_FILENO;
+        // The lowest free number is this one, the lower ones being open by
+        // now.
+        const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened > fd) {
+            dup2(opened, fd);
+            close(opened);
         }
     }
     return input_closed;
 }
 
 void use_utf8_arguments(int&, char**&) {}
+
+void flush_console_input() {}
 
 int stderr_terminal_columns() {
     if (isatty(STDERR_FILENO) == 0) {

@@ -7,10 +7,10 @@
 #include <shellapi.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "system/cleanup.h"
 #include "system/console.h"
 #include "system/windows_text.h"
 
@@ -21,7 +21,7 @@ namespace {
 // The console's output code page as the program found it, to put back.
 UINT original_output_code_page = 0;
 
-void restore_output_code_page() {
+void restore_output_code_page(void*) {
     SetConsoleOutputCP(original_output_code_page);
 }
 
@@ -43,11 +43,11 @@ bool fill_closed_standard_streams() {
     }
     // Messages name files in UTF-8; a console shows them as such only in
     // its UTF-8 code page. The console is shared with the shell, so its own
-    // page is put back on the way out.
+    // page is put back on the way out, whichever way that is.
     const UINT page = GetConsoleOutputCP();
     if (page != 0 && page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
         original_output_code_page = page;
-        std::atexit(restore_output_code_page);
+        add_cleanup(restore_output_code_page, nullptr);
     }
     return input_closed;
 }
@@ -71,6 +71,10 @@ void use_utf8_arguments(int& argc, char**& argv) {
     pointers.push_back(nullptr);
     argc = count;
     argv = pointers.data();
+}
+
+void flush_console_input() {
+    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
 }
 
 int stderr_terminal_columns() {

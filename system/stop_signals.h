@@ -1,18 +1,34 @@
-// Stopping a render: the signals that would end the program only ask it to
-// stop, so that it removes what it was writing before it ends.
+// The signals (on Windows, the console's events) that would end a program
+// at once: each program says which of them it handles itself, and the
+// others end it only after the cleanup list has run (system/cleanup.h), so
+// that no terminal is left raw and no temporary file behind.
 #pragma once
+
+#include <atomic>
 
 namespace pluck {
 
-// INT, TERM, HUP, QUIT, USR1, USR2 and ALRM (unless they were ignored when
-// the program started, as in a background job) set the stop signal, which
-// the render checks between chunks, and which ends any wait for input. PIPE
-// is ignored, so that writing to a closed pipe is an error that is
-// reported, and so is XFSZ (a file-size limit reached). Call before any file
-// is opened for writing.
+// pluck-render: INT, TERM, HUP, QUIT, USR1, USR2 and ALRM (unless they were
+// ignored when the program started, as in a background job) set the stop
+// signal, which the render checks between chunks, and which ends any wait
+// for input. PIPE is ignored, so that writing to a closed pipe is an error
+// that is reported, and so is XFSZ (a file-size limit reached). On Windows
+// Ctrl-C, Ctrl-Break, closing the console window, logging off and shutting
+// down do the same, and cancel the main thread's wait for input until the
+// program has ended by itself. Call before any file is opened for writing.
 void catch_stop_signals();
 
-// The signal that asked the render to stop, or 0.
+// pluck: INT, TERM and HUP set the returned flag, which the main loop
+// watches, and the stop signal; a second one ends the program at once: it
+// is not getting out by itself. QUIT, USR1, USR2 and ALRM end it at once
+// (unless they were ignored when it started). On Windows Ctrl-C,
+// Ctrl-Break, closing the console window, logging off and shutting down set
+// the flag; for the last three the system ends the process once the handler
+// returns, so the handler holds on until the program has stopped its sound
+// and returned by itself, with status 0.
+const std::atomic<bool>& catch_quit_signals();
+
+// The signal that asked the program to stop, or 0.
 int stop_signal();
 
 // A descriptor that becomes readable once a stop signal has arrived, for a

@@ -1,6 +1,6 @@
-// Windows: the console's control events stand for the signals. Ctrl-C,
-// Ctrl-Break, closing the console window, logging off and shutting down ask
-// the render to stop; the system runs the handler on a thread of its own.
+// Windows: the console's control events stand for the signals: Ctrl-C,
+// Ctrl-Break, closing the console window, logging off and shutting down.
+// The system runs the handler on a thread of its own.
 #include <windows.h>
 
 #include <atomic>
@@ -19,6 +19,8 @@ namespace {
 constexpr DWORD cancel_interval_ms = 10;
 
 std::atomic<int> caught_stop_signal{0};
+std::atomic<bool> quit_flag{false};
+// The thread whose waits a stop cancels (pluck-render's), or none.
 HANDLE main_thread = nullptr;
 
 int signal_for(DWORD event) {
@@ -34,16 +36,25 @@ int signal_for(DWORD event) {
 
 BOOL WINAPI on_console_event(DWORD event) {
     caught_stop_signal.store(signal_for(event));
-    // A read of the score from a pipe or the console may be waiting in the
-    // main thread; it returns once cancelled, and the main thread sees the
-    // stop. The handler keeps at it until the program has cleaned up and
-    // ended (which ends this thread too): returning after a close, logoff or
-    // shutdown would let the system end the process at once, its temporary
-    // file still there.
-    for (;;) {
-        CancelSynchronousIo(main_thread);
-        Sleep(cancel_interval_ms);
+    quit_flag.store(true, std::memory_order_release);
+    // Returning after a close, logoff or shutdown would let the system end
+    // the process at once: sound cut off mid-buffer, a temporary file still
+    // there and an exit status of the system's choosing. The handler holds
+    // on until the program has cleaned up and ended by itself (which ends
+    // this thread too).
+    if (main_thread != nullptr) {
+        // A read of the score from a pipe or the console may be waiting in
+        // the main thread; it returns once cancelled, and the main thread
+        // sees the stop.
+        for (;;) {
+            CancelSynchronousIo(main_thread);
+            Sleep(cancel_interval_ms);
+        }
     }
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        Sleep(INFINITE);
+    }
+    return TRUE;
 }
 
 }  // namespace
@@ -52,6 +63,11 @@ void catch_stop_signals() {
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+const std::atomic<bool>& catch_quit_signals() {
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+    return quit_flag;
 }
 
 int stop_signal() {

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import program
+from conftest import BUILD, program
 from harness import sound
 from harness.terminal import KITTY_CTRL_C, KITTY_ESCAPE, KITTY_SPACE, SESSION_READY, USAGE, Terminal
 
@@ -162,6 +162,28 @@ def test_stop_continue_and_a_second_quit_signal(pulse):
         assert t.exit_status() < 0 and t.settings_restored() and t.keyboard_stack(emptied) == 0
     finally:
         t.close()
+
+
+# A crash while recording on a file system without O_TMPFILE (as
+# libno_tmpfile makes it), where the take has a short hidden name until it
+# is complete, and a stop signal pluck does not handle itself: the terminal
+# is restored and the hidden file removed, though the recording set up its
+# undoing before the terminal did; the signal still ends the program.
+@pytest.mark.parametrize("number", [signal.SIGSEGV, signal.SIGABRT, signal.SIGQUIT])
+def test_a_crash_while_recording_leaves_the_terminal_and_no_file(pulse, tmp_path, number):
+    env = dict(pulse.env, TERM="xterm-kitty", ASAN_OPTIONS="verify_asan_link_order=0",
+               LD_PRELOAD=os.path.join(BUILD, "tests", "support", "libno_tmpfile.so"))
+    # No core file in the test's folder.
+    t = Terminal(["/bin/sh", "-c", 'ulimit -c 0 && exec "$0" "$@"', PLUCK, "--record", str(tmp_path / "take.wav")],
+                 env=env, kitty=True)
+    try:
+        t.wait_for(SESSION_READY)
+        assert [name for name in os.listdir(tmp_path) if name.startswith(".pluck")], "no hidden temporary file"
+        t.child.kill(number)
+        assert t.exit_status() == -number and t.settings_restored() and t.keyboard_stack() == 0
+    finally:
+        t.close()
+    assert os.listdir(tmp_path) == [], "a temporary file was left"
 
 
 # Ctrl-Z in an interactive shell, then `fg`: the protocol goes with the stop

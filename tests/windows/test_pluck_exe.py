@@ -97,14 +97,20 @@ def test_keys_options_and_the_recording(pulse, desktop, tmp_path):
     assert re.fullmatch(r'pluck: no sound: [^\n]+ \(device "NoSuchDevice"\)\n', program.stderr), program.stderr
 
 
-def test_ctrl_c_ends_with_status_zero(pulse):
-    # Ctrl-C comes through the console, which here is Wine's on a terminal.
-    child = pexpect.spawn(WINE_RUN, [prefix_of(BUILD), PLUCK], env=pulse.env, timeout=60)
+# Ctrl-C comes through the console, which here is Wine's on a terminal: the
+# loop quits as on Escape, with status 0, and the recording it was making
+# takes its name complete (silent if Wine's console finds no sound server),
+# no temporary file left beside it.
+def test_ctrl_c_ends_with_status_zero_and_keeps_the_take(pulse, tmp_path):
+    take = tmp_path / "take.wav"
+    child = pexpect.spawn(WINE_RUN, [prefix_of(BUILD), PLUCK, "--record", windows_path(take)], env=pulse.env,
+                          timeout=60)
     try:
         # Wine's console draws the text with cursor controls between letters.
         seen = b""
         while b"SpaceKey." not in re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", seen):
             seen += child.read_nonblocking(4096, timeout=60)
+        assert [name for name in os.listdir(tmp_path) if name.startswith(".pluck")], "no temporary file"
         time.sleep(1.0)
         child.sendcontrol("c")
         child.expect(pexpect.EOF, timeout=10)
@@ -112,6 +118,8 @@ def test_ctrl_c_ends_with_status_zero(pulse):
         assert (child.exitstatus, child.signalstatus) == (0, None)
     finally:
         child.close(force=True)
+    assert os.listdir(tmp_path) == ["take.wav"]
+    sound.read_float_wav(str(take))  # a complete WAV file
 
 
 def numbered_frames(frames):
