@@ -1,13 +1,19 @@
 // The page around the instrument: Start (a browser plays sound only after a
 // gesture), the keyboard and the on-screen keys turned into presses and
-// Space, the keys lit as their strings ring, and the session kept as a
-// score to download, with its WAV rendered from that score.
-import { frameAtMs, sampleRate, wavHeader } from "./instrument.js";
+// Space, each landing a constant latency after its key on the audio clock,
+// the keys lit as their strings ring, the volume of what is heard, and the
+// session kept as a score to download, with its WAV rendered from that score.
+import { createInstrument, frameAtMs, sampleRate, wavHeader } from "./instrument.js";
 
 // The note keys in the instrument's order (key k plucks string k), as the
 // score names them.
 const letters = ["z", "x", "c", "v", "b", "n", "m", "k"];
 const noteNames = ["C", "C♯", "D", "D♯", "E", "F", "F♯", "G", "G♯", "A", "A♯", "B"];
+// How long the sound takes to fade out on Stop, on the live path only.
+const fadeSeconds = 0.02;
+// Clip light: on while the output passes full scale, and this long after.
+const clipHoldMs = 500;
+const volumeKey = "pluck-volume";
 
 const element = (id) => document.getElementById(id);
 const keyViews = letters.map((letter) => document.querySelector(`.key[data-letter="${letter}"]`));
@@ -20,10 +26,13 @@ const moduleBytes = fetch("pluck.wasm").then((response) => {
   return response.arrayBuffer();
 });
 
-let player = null; // {context, node} from Start until the sound stops
+// {context, node, gain, latency} from Start until the sound stops; `node`
+// once the worklet plays.
+let player = null;
 let spaceDown = false;
 let session = { lines: [], frames: 0 }; // the score of the current or last session
 let message = "Loading…";
+let clipUntil = 0;
 
 // ---------------------------------------------------------------- sound
 
@@ -40,6 +49,10 @@ function playerNode(context, options) {
   );
 }
 
+// The output's gain for the volume slider (0-100): a square law, so that
+// the slider's middle is about a quarter as loud.
+const volumeGain = () => (element("volume").value / 100) ** 2;
+
 async function start() {
   if (player) {
     return;
@@ -47,18 +60,28 @@ async function start() {
   player = {};
   session = { lines: [], frames: 0 };
   spaceDown = false;
+  clearLights();
   document.activeElement?.blur(); // Space must not press a focused button
   try {
-    player.context = new AudioContext({ sampleRate, latencyHint: "interactive" });
-    await player.context.audioWorklet.addModule("worklet.js");
-    player.node = await playerNode(player.context, {});
-    player.node.port.onmessage = ({ data }) => heard(data);
-    player.node.onprocessorerror = () => {
+    const context = new AudioContext({ sampleRate, latencyHint: "interactive" });
+    player.context = context;
+    context.onstatechange = show;
+    await context.audioWorklet.addModule("worklet.js");
+    const node = await playerNode(context, {});
+    node.port.onmessage = ({ data }) => heard(data);
+    node.onprocessorerror = () => {
       message = "The instrument failed in the audio worklet";
       stopped();
     };
-    player.node.connect(player.context.destination);
-    await player.context.resume();
+    // The volume acts after the instrument: what is heard, never the score.
+    player.gain = new GainNode(context, { gain: volumeGain() });
+    node.connect(player.gain).connect(context.destination);
+    await context.resume();
+    // Input lands this long after its key, on the clock of the sound that
+    // is heard: past the output's own delay, one device callback, and a
+    // little for the message to reach the audio thread.
+    player.latency = context.outputLatency + 2 * context.baseLatency + 0.004;
+    player.node = node;
     message = "Playing";
   } catch (error) {
     player.context?.close();
@@ -68,49 +91,72 @@ async function start() {
   show();
 }
 
-// Escape: the worklet stops after the quantum it is in and says how much it
-// played; then the sound is closed.
+const running = () => player?.node && player.context.state === "running";
+
+// Escape or Stop: the sound fades out, then the worklet stops after the
+// quantum it is in and says how much it played (the session's length);
+// then the sound is closed.
 function stop() {
-  if (!player?.node) {
-    return; // not playing, or still starting
+  if (!player?.node || player.stopping) {
+    return; // not playing, still starting, or already stopping
   }
-  if (player.context.state === "running") {
-    player.node.port.postMessage({ stop: true });
+  player.stopping = true;
+  const { context, gain, node } = player;
+  if (context.state === "running") {
+    gain.gain.setValueAtTime(gain.gain.value, context.currentTime);
+    gain.gain.linearRampToValueAtTime(0, context.currentTime + fadeSeconds);
+    setTimeout(() => node.port.postMessage({ stop: true }), 1000 * fadeSeconds + 10);
   } else {
-    message = "Stopped; Start plays again"; // the sound never ran
-    stopped();
+    node.port.postMessage({ stop: true }); // the worklet hears it, suspended or not
   }
 }
 
-// The sound is over: closed, and ready to start again.
+// The sound is over: closed, its lights out, and ready to start again.
 function stopped() {
   player.context.close();
   player = null;
   spaceDown = false;
+  clearLights();
   show();
+  element("start").focus(); // Enter starts again
 }
 
-function press(key) {
-  player?.node?.port.postMessage({ key });
+// Where input from `event` lands: the context's frame a constant latency
+// after the event, on the clock of what is heard (none before that clock
+// runs: the next millisecond then).
+function landing(event) {
+  const { contextTime, performanceTime } = player.context.getOutputTimestamp();
+  if (!performanceTime) {
+    return undefined;
+  }
+  return (contextTime + (event.timeStamp - performanceTime) / 1000 + player.latency) * sampleRate;
 }
 
-function setSpace(down) {
-  if (down !== spaceDown && player?.node) {
+// Input is sent only while the sound runs: a key pressed while the context
+// is suspended is never heard, so it is never in the score.
+function press(key, event) {
+  if (running()) {
+    player.node.port.postMessage({ key, atFrame: landing(event) });
+  }
+}
+
+function setSpace(down, event) {
+  if (down !== spaceDown && running()) {
     spaceDown = down;
-    player.node.port.postMessage({ space: down });
+    player.node.port.postMessage({ space: down, atFrame: landing(event) });
     show();
   }
 }
 
 // What the worklet reports: input with the millisecond it landed on, how
-// the strings ring, and the end.
+// the strings ring, and the end. Every report but the end counts the
+// frames played so far.
 function heard(report) {
-  if (report.key !== undefined) {
-    session.lines.push(`${report.at} ${letters[report.key]}`);
-  } else if (report.space !== undefined) {
-    session.lines.push(`${report.at} space-${report.space ? "down" : "up"}`);
-  } else if (report.frames !== undefined) {
-    session.frames = report.frames;
+  session.frames = report.frames ?? session.frames;
+  if (report.at !== undefined) {
+    const action = report.key !== undefined ? letters[report.key] : `space-${report.space ? "down" : "up"}`;
+    session.lines.push(`${report.at} ${action}`);
+  } else if (report.notes !== undefined) {
     draw(report);
   } else if (report.stopped !== undefined) {
     session.frames = report.stopped;
@@ -127,22 +173,64 @@ function noteName(n) {
   return noteNames[((midi % 12) + 12) % 12] + (Math.floor(midi / 12) - 1);
 }
 
-function draw({ notes, levels }) {
-  element("key-name").textContent = noteName(notes[letters.indexOf("v")]); // V plays the key itself
+// Sets an element's text only when it changes: the readouts are a live
+// region, and a screen reader announces every change.
+function setText(view, text) {
+  if (view.textContent !== text) {
+    view.textContent = text;
+  }
+}
+
+function draw({ notes, levels, peak }) {
+  setText(element("key-name"), noteName(notes[letters.indexOf("v")])); // V plays the key itself
   keyViews.forEach((view, k) => {
-    view.querySelector("small").textContent = noteName(notes[k]);
+    setText(view.querySelector("small"), noteName(notes[k]));
     view.style.setProperty("--level", Math.min(1, Math.sqrt(2 * levels[k])).toFixed(2));
   });
+  if (peak !== undefined && peak * volumeGain() > 1) {
+    clipUntil = performance.now() + clipHoldMs;
+  }
+  showClip();
+}
+
+function clearLights() {
+  keyViews.forEach((view) => view.style.setProperty("--level", 0));
+  clipUntil = 0;
+  showClip();
+}
+
+function showClip() {
+  const clipping = performance.now() < clipUntil;
+  const clip = element("clip");
+  if (clip.classList.contains("on") !== clipping) {
+    clip.classList.toggle("on", clipping);
+    clip.setAttribute("aria-label", clipping ? "Output past full scale: turn the volume down" : "Output within full scale");
+  }
 }
 
 function show() {
-  const start = element("start");
-  start.textContent = player ? "Stop" : "Start";
-  element("status").textContent = message;
+  element("start").textContent = player ? "Stop" : "Start";
+  const paused = player?.node && !running() && !player.stopping;
+  element("status").textContent = paused ? "Paused by the browser or the system: tap to resume" : message;
+  element("status").classList.toggle("paused", Boolean(paused));
   element("auto-play").textContent = spaceDown ? "on" : "off";
   element("space").classList.toggle("held", spaceDown);
+  element("space").setAttribute("aria-pressed", String(spaceDown));
   // A session's score is complete once it has stopped.
   element("download-score").disabled = element("download-wav").disabled = player !== null || session.frames === 0;
+}
+
+// A tap or key while the sound is suspended resumes it, and does nothing
+// else.
+function resumed(event) {
+  const stops = event.target === element("start") || event.key === "Escape";
+  if (player?.node && !running() && !player.stopping && !stops) {
+    event.preventDefault();
+    event.stopImmediatePropagation();
+    player.context.resume().then(show, show);
+    return true;
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------- downloads
@@ -207,68 +295,107 @@ async function saveWav() {
 
 // ---------------------------------------------------------------- input
 
-document.addEventListener("keydown", (event) => {
-  if (event.ctrlKey || event.metaKey || event.altKey) {
-    return;
-  }
-  if (event.key === "Escape") {
-    stop();
-    return;
-  }
-  const key = letters.indexOf(event.key.toLowerCase());
-  if (!player || (key < 0 && event.key !== " ")) {
-    return; // before Start, keys work the page as usual
-  }
-  event.preventDefault();
-  if (event.repeat) {
-    return;
-  }
-  if (key >= 0) {
-    press(key);
-  } else {
-    setSpace(true);
-  }
-});
-document.addEventListener("keyup", (event) => {
-  if (event.key === " " && player) {
+document.addEventListener(
+  "keydown",
+  (event) => {
+    if (event.ctrlKey || event.metaKey || event.altKey || resumed(event)) {
+      return;
+    }
+    if (event.key === "Escape") {
+      stop();
+      return;
+    }
+    const key = letters.indexOf(event.key.toLowerCase());
+    const activates = event.key === " " || event.key === "Enter";
+    if (!player || (key < 0 && !activates)) {
+      return; // before Start, keys work the page as usual
+    }
+    // Space or Enter on a focused on-screen key plays it, as a click would;
+    // elsewhere Space holds auto-play, and Enter works the page as usual.
+    const focusedKey = keyViews.indexOf(event.target);
+    if (key < 0 && focusedKey < 0 && event.key === "Enter") {
+      return;
+    }
     event.preventDefault();
-    setSpace(false);
+    if (event.repeat) {
+      return;
+    }
+    if (key >= 0 || focusedKey >= 0) {
+      press(key >= 0 ? key : focusedKey, event);
+    } else {
+      setSpace(true, event);
+    }
+  },
+  true,
+);
+document.addEventListener("keyup", (event) => {
+  if (event.key === " " && player && keyViews.indexOf(event.target) < 0) {
+    event.preventDefault();
+    setSpace(false, event);
   }
 });
 // A key released in another window is never seen here.
-window.addEventListener("blur", () => setSpace(false));
+window.addEventListener("blur", () => setSpace(false, { timeStamp: performance.now() }));
+document.addEventListener("pointerdown", resumed, true);
 
-keyViews.forEach((view, key) =>
+// A pointer plays a key as it goes down; a click that no pointer pressed
+// first (a screen reader's or a switch's activation) is a press and
+// release.
+keyViews.forEach((view, key) => {
   view.addEventListener("pointerdown", (event) => {
     event.preventDefault();
-    press(key);
-  }),
-);
+    view.pointerPressed = true;
+    press(key, event);
+  });
+  view.addEventListener("click", (event) => {
+    if (!view.pointerPressed) {
+      press(key, event);
+    }
+    view.pointerPressed = false;
+  });
+});
 const space = element("space");
 space.addEventListener("pointerdown", (event) => {
   event.preventDefault();
   space.setPointerCapture(event.pointerId);
-  setSpace(true);
+  space.pointerPressed = true;
+  setSpace(true, event);
 });
 for (const type of ["pointerup", "pointercancel", "lostpointercapture"]) {
-  space.addEventListener(type, () => setSpace(false));
+  space.addEventListener(type, (event) => setSpace(false, event));
 }
+space.addEventListener("click", (event) => {
+  if (!space.pointerPressed && event.detail === 0 && !spaceDown) {
+    setSpace(true, event);
+    setSpace(false, event);
+  }
+  space.pointerPressed = false;
+});
+
+const volume = element("volume");
+volume.value = localStorage.getItem(volumeKey) ?? volume.value;
+volume.addEventListener("input", () => {
+  localStorage.setItem(volumeKey, volume.value);
+  player?.gain?.gain.setTargetAtTime(volumeGain(), player.context.currentTime, 0.01);
+});
 
 element("start").addEventListener("click", () => (player ? stop() : start()));
 element("download-score").addEventListener("click", () => save([scoreText()], "text/plain", "pluck.score"));
 element("download-wav").addEventListener("click", saveWav);
 
-moduleBytes.then(
-  () => {
-    element("start").disabled = false;
-    element("start").focus(); // Enter starts
-    message = "Ready: press Start";
-    performance.mark("pluck-ready");
-    show();
-  },
-  (error) => {
-    message = `Cannot load the instrument: ${error.message}`;
-    show();
-  },
-);
+// The keys are named from the start, by an instrument of the page's own in
+// its start-up state.
+moduleBytes.then(async (bytes) => {
+  const instrument = createInstrument(await WebAssembly.compile(bytes));
+  instrument.start();
+  draw({ notes: letters.map((_, k) => instrument.keyNote(k)), levels: letters.map(() => 0) });
+  element("start").disabled = false;
+  element("start").focus(); // Enter starts
+  message = "Ready: press Start";
+  performance.mark("pluck-ready");
+  show();
+}).catch((error) => {
+  message = `Cannot load the instrument: ${error.message}`;
+  show();
+});
 show();
