@@ -56,6 +56,9 @@ export function createInstrument(module) {
         right[i] = rendered[channelCount * (i - from) + 1];
       }
     },
+    // Renders the session's next `frames` frames (at most 4096): interleaved,
+    // valid until the next render.
+    renderFrames: (frames) => floats(wasm.pluck_render(frames), channelCount * frames),
     nextMs: () => wasm.pluck_next_ms(),
     framesRendered: () => wasm.pluck_frames_rendered(),
     keyNote: (key) => wasm.pluck_key_note(key),

@@ -3,7 +3,7 @@
 // Space, each landing a constant latency after its key on the audio clock,
 // the keys lit as their strings ring, the volume of what is heard, and the
 // session kept as a score to download, with its WAV rendered from that score.
-import { createInstrument, frameAtMs, sampleRate, wavHeader } from "./instrument.js";
+import { createInstrument, frameAtMs, sampleRate } from "./instrument.js";
 
 // The note keys in the instrument's order (key k plucks string k), as the
 // score names them.
@@ -279,17 +279,38 @@ function save(parts, type, name) {
   setTimeout(() => URL.revokeObjectURL(link.href), 60000);
 }
 
+// Renders a score (its bytes) for `lengthMs` to a WAV file in a worker, a
+// part at a time, showing its progress, and downloads it.
+export async function saveScoreWav(score, lengthMs) {
+  const progress = element("progress");
+  progress.value = 0;
+  progress.hidden = false;
+  const worker = new Worker("wav-worker.js", { type: "module" });
+  const { wav, error } = await new Promise((resolve, reject) => {
+    worker.onmessage = ({ data }) => (data.progress !== undefined ? (progress.value = data.progress) : resolve(data));
+    worker.onerror = (event) => reject(new Error(event.message));
+    moduleBytes.then((module) => worker.postMessage({ module, score, lengthMs }));
+  }).finally(() => {
+    worker.terminate();
+    progress.hidden = true;
+  });
+  if (error) {
+    message = `Cannot render the score: ${error}`;
+  } else {
+    save([wav], "audio/wav", "pluck.wav");
+  }
+}
+
 async function saveWav() {
   const button = element("download-wav");
   button.disabled = true;
   button.textContent = "Rendering…";
-  const { samples, error } = await renderOffline(new TextEncoder().encode(scoreText()), playedMs());
-  button.textContent = "Download WAV";
-  if (error) {
-    message = `Cannot render the score: ${error}`;
-  } else {
-    save([wavHeader(samples.length / 2), samples], "audio/wav", "pluck.wav");
+  try {
+    await saveScoreWav(new TextEncoder().encode(scoreText()), playedMs());
+  } catch (error) {
+    message = `Cannot render the score: ${error.message}`;
   }
+  button.textContent = "Download WAV";
   show();
 }
 

@@ -30,13 +30,16 @@ export function render(program, args, input) {
   return { status, stderr };
 }
 
-// The samples `program` renders from `score` (with `args` besides).
-export function renderedSamples(program, score, args = []) {
+// The WAV file `program` renders from `score` (with `args` besides).
+export function renderedFile(program, score, args = []) {
   const wav = path.join(dir, `${path.basename(score)}.${program}.wav`);
   const { status, stderr } = render(program, [score, "-o", wav, ...args]);
   assert.equal(status, 0, `${program}: ${stderr}`);
-  return readWav(wav);
+  return wav;
 }
+
+// Its samples.
+export const renderedSamples = (program, score, args = []) => readWav(renderedFile(program, score, args));
 
 // The samples of a stereo 44.1 kHz 32-bit float WAV file, exactly as stored,
 // once every size and rate in its header agrees with the file. Chunks are

@@ -1,15 +1,28 @@
 // The page in headless Chromium, served over http as a player would have
-// it: it loads cleanly and fits a phone, renders a score offline exactly as
-// pluck-render does, and played with real key events (a press, Space held
-// for a second, a repeat, a tap on an on-screen key, focus lost, Escape,
-// Start again) produces live output and downloads whose samples equal
-// pluck-render's of the downloaded score.
+// it: it loads cleanly, fits a phone and reads well in both colour schemes,
+// renders a score offline exactly as pluck-render does, and played with real
+// key events (a press, Space held for a second, a repeat, a tap on an
+// on-screen key, a screen reader's click, Enter and Space on a focused key,
+// focus lost, Escape, Start again) produces live output and downloads equal
+// to pluck-render's of the downloaded score. Keys land a constant latency
+// after they are pressed; a suspended context says so and records nothing
+// unheard; a long session's WAV is rendered in parts, in little memory.
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
 import { after, before, test } from "node:test";
 
-import { assertSameBits, dir, launchBrowser, readWav, renderedSamples, root, serveSite, siteDir } from "./harness.mjs";
+import {
+  assertSameBits,
+  dir,
+  launchBrowser,
+  readWav,
+  renderedFile,
+  renderedSamples,
+  root,
+  serveSite,
+  siteDir,
+} from "./harness.mjs";
 
 let site;
 let browser;
@@ -20,8 +33,11 @@ const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Installed before the page's scripts: the worklet's processor also posts
 // a copy of every quantum it renders, which collect in window.captured,
-// interleaved, one list per live (not offline) session.
+// interleaved, one list per live (not offline) session; the live context
+// is window.liveContext; the times of letter keys pressed, window.keyTimes.
 function captureLiveOutput() {
+  window.keyTimes = [];
+  document.addEventListener("keydown", (e) => /^[a-z]$/.test(e.key) && window.keyTimes.push(e.timeStamp), true);
   const capture = `const register = registerProcessor;
     registerProcessor = (name, Processor) => register(name, class extends Processor {
       process(inputs, outputs) {
@@ -41,6 +57,7 @@ function captureLiveOutput() {
     constructor(...args) {
       super(...args);
       if (this.context instanceof AudioContext) {
+        window.liveContext = this.context;
         const samples = [];
         window.captured.push(samples);
         this.port.addEventListener("message", ({ data: { capture } }) =>
@@ -82,20 +99,70 @@ after(async () => {
   site?.close();
 });
 
-test("the page loads cleanly, fits a phone and renders a score offline as pluck-render does", async () => {
-  for (const [width, height] of [[1000, 700], [360, 740]]) {
+// The worst contrast of any text on the page against what is behind it,
+// with the keys lit to `level`, the Space bar held and the clip light on:
+// [ratio, the element].
+function worstContrast(level) {
+  document.querySelectorAll(".key").forEach((key) => key.style.setProperty("--level", level));
+  document.querySelector("#space").classList.add("held");
+  document.querySelector("#clip").classList.add("on");
+  const rgba = (css) => {
+    const v = css.match(/[\d.]+/g).map(Number);
+    return css.startsWith("color(") ? [...v.slice(0, 3).map((x) => x * 255), v[3] ?? 1] : [...v.slice(0, 3), v[3] ?? 1];
+  };
+  const channel = (x) => ((x /= 255) <= 0.03928 ? x / 12.92 : ((x + 0.055) / 1.055) ** 2.4);
+  const luminance = ([r, g, b]) => 0.2126 * channel(r) + 0.7152 * channel(g) + 0.0722 * channel(b);
+  const behind = (e) => {
+    for (; e; e = e.parentElement) {
+      const colour = rgba(getComputedStyle(e).backgroundColor);
+      if (colour[3] > 0) return colour;
+    }
+    return rgba(getComputedStyle(document.documentElement).backgroundColor);
+  };
+  let worst = [Infinity, ""];
+  for (const e of document.querySelectorAll("main *")) {
+    if (e.checkVisibility() && [...e.childNodes].some((n) => n.nodeType === Node.TEXT_NODE && n.textContent.trim())) {
+      const [a, b] = [luminance(rgba(getComputedStyle(e).color)), luminance(behind(e))];
+      const ratio = (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+      worst = ratio < worst[0] ? [ratio, e.outerHTML.slice(0, 50)] : worst;
+    }
+  }
+  return worst;
+}
+
+test("the page loads cleanly, fits a phone, reads well and renders a score offline as pluck-render does", async () => {
+  for (const [width, height, scheme] of [
+    [1000, 700, "light"],
+    [360, 740, "dark"],
+  ]) {
     await page.setViewport({ width, height });
+    await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: scheme }]);
     await page.goto(site.url);
     await page.waitForSelector("#start:not([disabled])");
     const layout = await page.evaluate(() => ({
       overflow: document.documentElement.scrollWidth - window.innerWidth,
       keysBottom: document.querySelector("#space").getBoundingClientRect().bottom,
       ready: performance.getEntriesByName("pluck-ready")[0].startTime,
+      names: [...document.querySelectorAll(".key small")].map((name) => name.textContent).join(" "),
+      smallestTarget: Math.min(
+        ...[...document.querySelectorAll("button, input")].flatMap((e) => {
+          const { width, height } = e.getBoundingClientRect();
+          return [width, height];
+        }),
+      ),
     }));
-    assert.ok(layout.overflow <= 0, `${width} px wide: ${layout.overflow} px too wide`);
-    assert.ok(layout.keysBottom <= height, `${width} px wide: the keys end below the screen`);
+    const where = `${width} px wide, ${scheme}`;
+    assert.ok(layout.overflow <= 0, `${where}: ${layout.overflow} px too wide`);
+    assert.ok(layout.keysBottom <= height, `${where}: the keys end below the screen`);
+    assert.match(layout.names, /^(\S+ ){7}\S+$/, `${where}: the keys are named before Start`);
+    assert.ok(layout.smallestTarget >= 44, `${where}: a ${layout.smallestTarget} px touch target`);
+    for (const level of [0, 0.5, 1]) {
+      const [ratio, what] = await page.evaluate(worstContrast, level);
+      assert.ok(ratio >= 4.5, `${where}, keys lit to ${level}: ${ratio.toFixed(2)}:1 for ${what}`);
+    }
     console.log(`# ${width}x${height}: ready ${layout.ready.toFixed(0)} ms after navigation`);
   }
+  await page.emulateMediaFeatures([]);
   const score = path.join(dir, "offline.score");
   fs.writeFileSync(score, fs.readFileSync(path.join(root, "examples/demo.score"), "utf8") + "20000 space-up\n20001 z\n");
   const bits = await page.evaluate(
@@ -112,36 +179,46 @@ test("the page loads cleanly, fits a phone and renders a score offline as pluck-
   assert.deepEqual(problems, []);
 });
 
-test("played with real keys, the live output and the downloads are the score's samples", async () => {
+// Starts a session with the Start button (or Enter, which it has as focus)
+// and stops it with Escape after `play`; the score, the frames it says were
+// played and the actions in it, once the frames are checked against the
+// captured live output.
+async function session(play, { startKey = null, capture = 0 } = {}) {
+  await page.waitForSelector("#start:not([disabled])");
+  await (startKey ? page.keyboard.press(startKey) : page.click("#start"));
+  await page.waitForFunction(() => document.querySelector("#status").textContent === "Playing");
+  await pause(200);
+  await play();
+  await page.keyboard.press("Escape");
+  await page.waitForFunction(() => document.querySelector("#status").textContent.startsWith("Stopped"));
+  await page.$eval("#download-score", (button) => button.click()); // the focus stays on Start
+  const score = await download("pluck.score", `live-${capture}.score`);
+  const text = fs.readFileSync(score, "utf8");
+  const [, frames, lengthMs] = /(\d+) frames, (\d+) ms/.exec(text);
+  const played = await page.evaluate((i) => window.captured[i].length / 2, capture);
+  assert.equal(Number(frames), played, "the score's length is the frames the worklet played");
+  const events = text.split("\n").filter((line) => /^\d/.test(line)).map((line) => line.split(" "));
+  return { score, frames, lengthMs, events };
+}
+
+test("played with real keys, the live output and the downloads are pluck-render's", async () => {
   await page.setViewport({ width: 800, height: 600 });
   await page.goto(site.url);
   const events = [];
   for (const [i, play] of [playFirstSession, playSecondSession].entries()) {
-    await page.waitForSelector("#start:not([disabled])");
-    await page.click("#start");
-    await page.waitForFunction(() => document.querySelector("#status").textContent === "Playing");
-    await pause(200);
-    await play();
-    await page.keyboard.press("Escape");
-    await page.waitForFunction(() => document.querySelector("#status").textContent.startsWith("Stopped"));
-    await page.click("#download-score");
-    const score = await download("pluck.score", `live-${i}.score`);
+    const played = await session(play, { capture: i });
     await page.click("#download-wav");
-    const wav = readWav(await download("pluck.wav", `live-${i}.wav`));
-
-    const text = fs.readFileSync(score, "utf8");
-    const [, frames, lengthMs] = /(\d+) frames, (\d+) ms/.exec(text);
-    const expected = renderedSamples("pluck-render", score, ["--length", lengthMs]);
-    assertSameBits(wav, expected, `session ${i}, WAV`);
-    const played = (i) => [...new Uint32Array(new Float32Array(window.captured[i]).buffer)];
-    const live = fromBits(await page.evaluate(played, i)).subarray(0, 2 * frames);
-    assertSameBits(live, expected.subarray(0, 2 * frames), `session ${i}, live`);
-    events.push(text.split("\n").filter((line) => /^\d/.test(line)).map((line) => line.split(" ")));
+    const wav = await download("pluck.wav", `live-${i}.wav`);
+    const expected = renderedFile("pluck-render", played.score, ["--length", played.lengthMs]);
+    assert.ok(fs.readFileSync(wav).equals(fs.readFileSync(expected)), `session ${i}: the WAV's bytes differ`);
+    const live = fromBits(await page.evaluate((i) => [...new Uint32Array(new Float32Array(window.captured[i]).buffer)], i));
+    assertSameBits(live, readWav(expected).subarray(0, 2 * played.frames), `session ${i}, live`);
+    events.push(played.events);
   }
   const [first, second] = events;
-  assert.equal(first.map(([, action]) => action).join(" "), "v space-down space-up z n space-down space-up");
+  assert.equal(first.map(([, action]) => action).join(" "), "v space-down space-up z n m b b space-down space-up");
   const held = first[2][0] - first[1][0];
-  assert.ok(held >= 900 && held < 3000, `Space held ${held} ms`); // audio time, in whole quanta
+  assert.ok(held >= 900 && held < 3000, `Space held ${held} ms`);
   assert.deepEqual(second.map(([, action]) => action), ["k"]);
   assert.ok(second[0][0] < 2000, "a new session starts at 0 ms");
   assert.deepEqual(problems, []);
@@ -149,12 +226,15 @@ test("played with real keys, the live output and the downloads are the score's s
 
 // V; Space held for a second (the page's picture is taken meanwhile, for
 // the README); Z held down long enough to repeat; a tap on the on-screen N;
-// Space held as the window loses focus (it is let go elsewhere, unseen).
+// M activated as a screen reader does (a click, no pointer); B focused and
+// played with Enter, then Space; Space held as the window loses focus (it
+// is let go elsewhere, unseen).
 async function playFirstSession() {
   await page.keyboard.press("v");
   await page.keyboard.down(" ");
   const held = Date.now();
   await pause(700);
+  assert.equal(await page.$eval("#space", (space) => space.getAttribute("aria-pressed")), "true");
   await page.screenshot({ path: path.join(siteDir, "..", "page.png") });
   await pause(1000 - (Date.now() - held));
   await page.keyboard.up(" ");
@@ -162,6 +242,11 @@ async function playFirstSession() {
   await page.keyboard.down("z"); // a repeat: ignored
   await page.keyboard.up("z");
   await page.click('.key[data-letter="n"]');
+  await page.$eval('.key[data-letter="m"]', (key) => key.click());
+  await page.focus('.key[data-letter="b"]');
+  await page.keyboard.press("Enter");
+  await page.keyboard.press(" ");
+  await page.$eval('.key[data-letter="b"]', (key) => key.blur());
   await page.keyboard.down(" ");
   await pause(300);
   await page.evaluate(() => window.dispatchEvent(new Event("blur")));
@@ -175,3 +260,78 @@ async function playSecondSession() {
   await page.keyboard.press("k");
   await pause(500);
 }
+
+// Keys pressed at uneven gaps land at the same latency after each, to the
+// millisecond; then the context is suspended (as a phone does on a call):
+// the page says so, the key that resumes it is not played, and the next
+// one is. Escape puts the lights out, and Enter starts again.
+test("keys land a constant latency after they are pressed; a suspended session records nothing unheard", async () => {
+  await page.goto(site.url);
+  const gaps = [37, 113, 61, 7, 89, 151, 23, 71, 131, 43, 97, 11, 59, 17, 173, 29];
+  const played = await session(
+    async () => {
+      for (const [i, gap] of gaps.entries()) {
+        await page.keyboard.press("zxcvbnmk"[i % 8]);
+        await pause(gap);
+      }
+      await page.evaluate(() => window.liveContext.suspend());
+      await page.waitForFunction(() => /tap to resume/.test(document.querySelector("#status").textContent));
+      await page.keyboard.press("z");
+      await page.waitForFunction(() => document.querySelector("#status").textContent === "Playing");
+      await page.keyboard.press("x");
+      await pause(300);
+    },
+    { startKey: "Enter" },
+  );
+  const lit = await page.$$eval(".key", (keys) => keys.map((key) => key.style.getPropertyValue("--level")).join(""));
+  assert.match(lit, /^0+$/, "Escape puts out the keys' lights");
+  const actions = played.events.map(([, action]) => action).join("");
+  assert.equal(actions, "zxcvbnmk".repeat(2) + "x");
+  const times = await page.evaluate(() => window.keyTimes);
+  const latencies = gaps.map((_, i) => played.events[i][0] - times[i]);
+  const spread = Math.max(...latencies) - Math.min(...latencies);
+  console.log(`# key landing times: within ${spread.toFixed(2)} ms of each other over ${gaps.length} keys`);
+  assert.ok(spread <= 2, `keys land within ${spread.toFixed(2)} ms of each other: more than ±1 ms`);
+  await session(() => pause(200), { startKey: "Enter", capture: 1 });
+  assert.deepEqual(problems, []);
+});
+
+// An hour of auto-play is a 1.27 GB file: the page renders it a part at a
+// time in a worker. Five minutes here, against a bound that holding the
+// whole file (212 MB for the samples alone) would break.
+test("a long session's WAV is rendered in parts in little memory, to pluck-render's bytes", async () => {
+  await page.goto(site.url);
+  await page.waitForSelector("#start:not([disabled])");
+  const heaps = [await page.createCDPSession()];
+  page.on("workercreated", (worker) => heaps.push(worker.client));
+  let peak = 0;
+  let progressShown = false;
+  const sample = setInterval(async () => {
+    const used = await Promise.all(
+      heaps.map((cdp) =>
+        cdp.send("Runtime.getHeapUsage").then((heap) => heap.usedSize + heap.backingStorageSize, () => 0),
+      ),
+    );
+    peak = Math.max(peak, used.reduce((sum, bytes) => sum + bytes, 0));
+    progressShown ||= await page.$eval("#progress", (bar) => !bar.hidden && bar.value > 0 && bar.value < 1);
+  }, 100);
+  const lengthMs = 300000;
+  const score = path.join(dir, "long.score");
+  fs.writeFileSync(score, `0 space-down\n${lengthMs - 3000} space-up\n`);
+  await page.evaluate(
+    async (text, ms) => {
+      const { saveScoreWav } = await import("./page.js");
+      await saveScoreWav(new TextEncoder().encode(text), ms);
+    },
+    fs.readFileSync(score, "utf8"),
+    lengthMs,
+  );
+  clearInterval(sample);
+  const wav = await download("pluck.wav", "long.wav");
+  const expected = renderedFile("pluck-render", score, ["--length", String(lengthMs)]);
+  assert.ok(fs.readFileSync(wav).equals(fs.readFileSync(expected)), "the long WAV's bytes differ");
+  console.log(`# a ${lengthMs / 60000} min WAV: at most ${(peak / 2 ** 20).toFixed(1)} MB of JS heap`);
+  assert.ok(peak < 64 * 2 ** 20, `${(peak / 2 ** 20).toFixed(1)} MB of JS heap`);
+  assert.ok(progressShown, "the progress bar showed the render going");
+  assert.deepEqual(problems, []);
+});
