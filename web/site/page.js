@@ -406,7 +406,15 @@ element("download-wav").addEventListener("click", saveWav);
 
 // The keys are named from the start, by an instrument of the page's own in
 // its start-up state.
+// From an insecure origin the browser offers no audio worklet: the page
+// says how to open it instead (see index.html).
+if (window.isSecureContext && "serviceWorker" in navigator) {
+  navigator.serviceWorker.register("sw.js").catch(() => {}); // the page plays without it
+}
 moduleBytes.then(async (bytes) => {
+  if (!window.isSecureContext) {
+    throw new Error("this is not a secure origin (see above)");
+  }
   const instrument = createInstrument(await WebAssembly.compile(bytes));
   instrument.start();
   draw({ notes: letters.map((_, k) => instrument.keyNote(k)), levels: letters.map(() => 0) });

@@ -335,3 +335,18 @@ test("a long session's WAV is rendered in parts in little memory, to pluck-rende
   assert.ok(progressShown, "the progress bar showed the render going");
   assert.deepEqual(problems, []);
 });
+
+// After one visit the page plays with its server gone; from a file it says
+// how to open it instead.
+test("the page plays offline after one visit, and says how to open it from a file", async () => {
+  await page.goto(site.url);
+  await page.evaluate(() => navigator.serviceWorker.ready);
+  site.close();
+  await page.reload();
+  await session(() => page.keyboard.press("v"));
+  const fromFile = await browser.newPage();
+  await fromFile.goto(`file://${path.join(siteDir, "index.html")}`);
+  const sentence = await fromFile.$eval("#origin", (origin) => (origin.hidden ? "" : origin.textContent));
+  assert.match(sentence, /over http from this machine .* or over https/s);
+  assert.deepEqual(problems, []);
+});
