@@ -2,52 +2,31 @@
 // gesture), the keyboard and the on-screen keys turned into presses and
 // Space, each landing a constant latency after its key on the audio clock,
 // the keys lit as their strings ring, the volume of what is heard, and the
-// session kept as a score to download, with its WAV rendered from that score.
-import { createInstrument, frameAtMs, sampleRate } from "./instrument.js";
+// session kept as a score to download or share, with its WAV rendered from
+// that score. A score opened, dropped or shared is played the same way.
+import { moduleBytes, playerNode, renderOffline, save, saveWav, shareLink, sharedScore } from "./files.js";
+import { createInstrument, sampleRate } from "./instrument.js";
+import { clearLights, draw, element, keyViews, letters, setText } from "./view.js";
 
-// The note keys in the instrument's order (key k plucks string k), as the
-// score names them.
-const letters = ["z", "x", "c", "v", "b", "n", "m", "k"];
-const noteNames = ["C", "C♯", "D", "D♯", "E", "F", "F♯", "G", "G♯", "A", "A♯", "B"];
+export { renderOffline };
+
 // How long the sound takes to fade out on Stop, on the live path only.
 const fadeSeconds = 0.02;
-// Clip light: on while the output passes full scale, and this long after.
-const clipHoldMs = 500;
 const volumeKey = "pluck-volume";
 
-const element = (id) => document.getElementById(id);
-const keyViews = letters.map((letter) => document.querySelector(`.key[data-letter="${letter}"]`));
 
-// Fetched once; every player compiles its own copy in its worklet.
-const moduleBytes = fetch("pluck.wasm").then((response) => {
-  if (!response.ok) {
-    throw new Error(`pluck.wasm: ${response.status} ${response.statusText}`);
-  }
-  return response.arrayBuffer();
-});
-
-// {context, node, gain, latency} from Start until the sound stops; `node`
-// once the worklet plays.
+// {context, node, gain, latency, replay} from Start until the sound stops;
+// `node` once the worklet plays.
 let player = null;
 let spaceDown = false;
-let session = { lines: [], frames: 0 }; // the score of the current or last session
+// The score of the current or last session: played from the keys (its
+// event lines), or a score's own text and length.
+let session = { lines: [], frames: 0, text: null, lengthMs: undefined };
+let opened = null; // a score that Start plays: {bytes, name, lengthMs}
+let reader = null; // the page's own instrument, which names the keys and reads scores
 let message = "Loading…";
-let clipUntil = 0;
 
 // ---------------------------------------------------------------- sound
-
-// The worklet node of a context: a session from the keys, or a score's
-// when `options` has one.
-function playerNode(context, options) {
-  return moduleBytes.then(
-    (module) =>
-      new AudioWorkletNode(context, "pluck", {
-        numberOfInputs: 0,
-        outputChannelCount: [2],
-        processorOptions: { module, ...options },
-      }),
-  );
-}
 
 // The output's gain for the volume slider (0-100): a square law, so that
 // the slider's middle is about a quarter as loud.
@@ -57,8 +36,9 @@ async function start() {
   if (player) {
     return;
   }
-  player = {};
-  session = { lines: [], frames: 0 };
+  player = { replay: opened };
+  session = { lines: [], frames: 0, text: opened && new TextDecoder().decode(opened.bytes), lengthMs: opened?.lengthMs };
+  opened = null;
   spaceDown = false;
   clearLights();
   document.activeElement?.blur(); // Space must not press a focused button
@@ -67,7 +47,7 @@ async function start() {
     player.context = context;
     context.onstatechange = show;
     await context.audioWorklet.addModule("worklet.js");
-    const node = await playerNode(context, {});
+    const node = await playerNode(context, player.replay ? { score: player.replay.bytes, lengthMs: session.lengthMs } : {});
     node.port.onmessage = ({ data }) => heard(data);
     node.onprocessorerror = () => {
       message = "The instrument failed in the audio worklet";
@@ -82,7 +62,7 @@ async function start() {
     // little for the message to reach the audio thread.
     player.latency = context.outputLatency + 2 * context.baseLatency + 0.004;
     player.node = node;
-    message = "Playing";
+    message = player.replay ? `Playing ${player.replay.name}` : "Playing";
   } catch (error) {
     player.context?.close();
     player = null;
@@ -135,13 +115,13 @@ function landing(event) {
 // Input is sent only while the sound runs: a key pressed while the context
 // is suspended is never heard, so it is never in the score.
 function press(key, event) {
-  if (running()) {
+  if (running() && !player.replay) {
     player.node.port.postMessage({ key, atFrame: landing(event) });
   }
 }
 
 function setSpace(down, event) {
-  if (down !== spaceDown && running()) {
+  if (down !== spaceDown && running() && !player.replay) {
     spaceDown = down;
     player.node.port.postMessage({ space: down, atFrame: landing(event) });
     show();
@@ -157,7 +137,7 @@ function heard(report) {
     const action = report.key !== undefined ? letters[report.key] : `space-${report.space ? "down" : "up"}`;
     session.lines.push(`${report.at} ${action}`);
   } else if (report.notes !== undefined) {
-    draw(report);
+    draw(report, volumeGain());
   } else if (report.stopped !== undefined) {
     session.frames = report.stopped;
     message = `Stopped after ${(session.frames / sampleRate).toFixed(1)} s; Start plays again`;
@@ -165,59 +145,18 @@ function heard(report) {
   }
 }
 
-// ---------------------------------------------------------------- drawing
-
-// Note n sounds at 0.5 * 2^(n/12) Hz: named after the nearest tempered note.
-function noteName(n) {
-  const midi = Math.round(69 + 12 * Math.log2((0.5 * 2 ** (n / 12)) / 440));
-  return noteNames[((midi % 12) + 12) % 12] + (Math.floor(midi / 12) - 1);
-}
-
-// Sets an element's text only when it changes: the readouts are a live
-// region, and a screen reader announces every change.
-function setText(view, text) {
-  if (view.textContent !== text) {
-    view.textContent = text;
-  }
-}
-
-function draw({ notes, levels, peak }) {
-  setText(element("key-name"), noteName(notes[letters.indexOf("v")])); // V plays the key itself
-  keyViews.forEach((view, k) => {
-    setText(view.querySelector("small"), noteName(notes[k]));
-    view.style.setProperty("--level", Math.min(1, Math.sqrt(2 * levels[k])).toFixed(2));
-  });
-  if (peak !== undefined && peak * volumeGain() > 1) {
-    clipUntil = performance.now() + clipHoldMs;
-  }
-  showClip();
-}
-
-function clearLights() {
-  keyViews.forEach((view) => view.style.setProperty("--level", 0));
-  clipUntil = 0;
-  showClip();
-}
-
-function showClip() {
-  const clipping = performance.now() < clipUntil;
-  const clip = element("clip");
-  if (clip.classList.contains("on") !== clipping) {
-    clip.classList.toggle("on", clipping);
-    clip.setAttribute("aria-label", clipping ? "Output past full scale: turn the volume down" : "Output within full scale");
-  }
-}
-
 function show() {
   element("start").textContent = player ? "Stop" : "Start";
   const paused = player?.node && !running() && !player.stopping;
-  element("status").textContent = paused ? "Paused by the browser or the system: tap to resume" : message;
+  setText(element("status"), paused ? "Paused by the browser or the system: tap to resume" : message);
   element("status").classList.toggle("paused", Boolean(paused));
-  element("auto-play").textContent = spaceDown ? "on" : "off";
+  setText(element("auto-play"), spaceDown ? "on" : "off");
   element("space").classList.toggle("held", spaceDown);
   element("space").setAttribute("aria-pressed", String(spaceDown));
   // A session's score is complete once it has stopped.
-  element("download-score").disabled = element("download-wav").disabled = player !== null || session.frames === 0;
+  for (const id of ["download-score", "download-wav", "share"]) {
+    element(id).disabled = player !== null || session.frames === 0;
+  }
 }
 
 // A tap or key while the sound is suspended resumes it, and does nothing
@@ -233,84 +172,69 @@ function resumed(event) {
   return false;
 }
 
-// ---------------------------------------------------------------- downloads
+// ---------------------------------------------------------------- scores
 
 // The session's length, rounded up to whole milliseconds: a render of it
-// holds every frame that was played.
-const playedMs = () => Math.ceil((session.frames * 1000) / sampleRate);
+// holds every frame that was played. A score opened plays for its own.
+const playedMs = () => session.lengthMs ?? Math.ceil((session.frames * 1000) / sampleRate);
 
 function scoreText() {
-  return [
-    `# pluck, played in the browser: ${session.frames} frames, ${playedMs()} ms. To hear it again:`,
-    `#   pluck-render pluck.score -o pluck.wav --length ${playedMs()}`,
-    ...session.lines,
-    "",
-  ].join("\n");
+  return (
+    session.text ??
+    [
+      `# pluck, played in the browser: ${session.frames} frames, ${playedMs()} ms. To hear it again:`,
+      `#   pluck-render pluck.score -o pluck.wav --length ${playedMs()}`,
+      ...session.lines,
+      "",
+    ].join("\n")
+  );
 }
 
-// Plays a score (its bytes) for `lengthMs` through the worklet in an
-// offline context: {samples} (interleaved frames) or {error}.
-export async function renderOffline(score, lengthMs) {
-  const frames = frameAtMs(lengthMs);
-  const context = new OfflineAudioContext(2, Math.max(frames, 1), sampleRate);
-  await context.audioWorklet.addModule("worklet.js");
-  const node = await playerNode(context, { score });
-  let error = null;
-  node.port.onmessage = ({ data }) => (error = data.error ?? error);
-  node.connect(context.destination);
-  const rendered = await context.startRendering();
-  if (error) {
-    return { error };
-  }
-  const [left, right] = [rendered.getChannelData(0), rendered.getChannelData(1)];
-  const samples = new Float32Array(2 * frames);
-  for (let i = 0; i < frames; i++) {
-    samples[2 * i] = left[i];
-    samples[2 * i + 1] = right[i];
-  }
-  return { samples };
-}
-
-function save(parts, type, name) {
-  const link = document.createElement("a");
-  link.href = URL.createObjectURL(new Blob(parts, { type }));
-  link.download = name;
-  link.click();
-  setTimeout(() => URL.revokeObjectURL(link.href), 60000);
-}
-
-// Renders a score (its bytes) for `lengthMs` to a WAV file in a worker, a
-// part at a time, showing its progress, and downloads it.
+// Renders a score (its bytes) for `lengthMs` to a WAV file and downloads it.
 export async function saveScoreWav(score, lengthMs) {
-  const progress = element("progress");
-  progress.value = 0;
-  progress.hidden = false;
-  const worker = new Worker("wav-worker.js", { type: "module" });
-  const { wav, error } = await new Promise((resolve, reject) => {
-    worker.onmessage = ({ data }) => (data.progress !== undefined ? (progress.value = data.progress) : resolve(data));
-    worker.onerror = (event) => reject(new Error(event.message));
-    moduleBytes.then((module) => worker.postMessage({ module, score, lengthMs }));
-  }).finally(() => {
-    worker.terminate();
-    progress.hidden = true;
-  });
-  if (error) {
-    message = `Cannot render the score: ${error}`;
-  } else {
-    save([wav], "audio/wav", "pluck.wav");
-  }
-}
-
-async function saveWav() {
   const button = element("download-wav");
   button.disabled = true;
   button.textContent = "Rendering…";
   try {
-    await saveScoreWav(new TextEncoder().encode(scoreText()), playedMs());
+    const { error } = await saveWav(score, lengthMs, element("progress"));
+    message = error ? `Cannot render the score: ${error}` : message;
   } catch (error) {
     message = `Cannot render the score: ${error.message}`;
   }
   button.textContent = "Download WAV";
+  show();
+}
+
+// A score from a file, a drop or a link, read as pluck-render reads it: bad
+// lines get its own message; a good score waits for Start, or plays now
+// when `now` (a player's gesture brought it).
+function openScore(bytes, name, now) {
+  if (player) {
+    return;
+  }
+  const { errorLine, error, lengthMs } = reader.parseScore(bytes);
+  if (errorLine !== 0) {
+    message = `${name}:${errorLine}: ${error}`;
+    opened = null;
+  } else {
+    message = `${name}: Start plays it`;
+    opened = { bytes, name, lengthMs };
+  }
+  show();
+  if (opened && now) {
+    start();
+  }
+}
+
+async function share() {
+  const link = await shareLink(new TextEncoder().encode(scoreText()));
+  history.replaceState(null, "", link);
+  if (navigator.share) {
+    navigator.share({ title: "pluck", url: link }).catch(() => {});
+  } else {
+    await navigator.clipboard?.writeText(link).catch(() => {});
+  }
+  message = "The link to this score is in the address bar";
   show();
 }
 
@@ -402,7 +326,19 @@ volume.addEventListener("input", () => {
 
 element("start").addEventListener("click", () => (player ? stop() : start()));
 element("download-score").addEventListener("click", () => save([scoreText()], "text/plain", "pluck.score"));
-element("download-wav").addEventListener("click", saveWav);
+element("download-wav").addEventListener("click", () =>
+  saveScoreWav(new TextEncoder().encode(scoreText()), playedMs()),
+);
+element("share").addEventListener("click", share);
+element("open-score").addEventListener("click", () => element("open").click());
+const readFile = async (file) => openScore(new Uint8Array(await file.arrayBuffer()), file.name, true);
+element("open").addEventListener("change", ({ target }) => target.files[0] && readFile(target.files[0]));
+document.addEventListener("dragover", (event) => event.preventDefault());
+document.addEventListener("drop", (event) => {
+  event.preventDefault();
+  const file = event.dataTransfer.files[0];
+  return file && readFile(file);
+});
 
 // The keys are named from the start, by an instrument of the page's own in
 // its start-up state.
@@ -415,12 +351,18 @@ moduleBytes.then(async (bytes) => {
   if (!window.isSecureContext) {
     throw new Error("this is not a secure origin (see above)");
   }
-  const instrument = createInstrument(await WebAssembly.compile(bytes));
-  instrument.start();
-  draw({ notes: letters.map((_, k) => instrument.keyNote(k)), levels: letters.map(() => 0) });
+  reader = createInstrument(await WebAssembly.compile(bytes));
+  reader.start();
+  draw({ notes: letters.map((_, k) => reader.keyNote(k)), levels: letters.map(() => 0), peak: 0 }, 1);
   element("start").disabled = false;
   element("start").focus(); // Enter starts
   message = "Ready: press Start";
+  const shared = await sharedScore().catch((error) => {
+    message = `Cannot open the link: ${error.message}`;
+  });
+  if (shared) {
+    openScore(shared, "the shared score", false);
+  }
   performance.mark("pluck-ready");
   show();
 }).catch((error) => {

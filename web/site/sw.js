@@ -11,6 +11,8 @@ const siteFiles = [
   "worklet.js",
   "instrument.js",
   "wav-worker.js",
+  "files.js",
+  "view.js",
   "pluck.wasm",
   "icon.svg",
   "manifest.webmanifest",

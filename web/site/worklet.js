@@ -13,8 +13,9 @@ const stringCount = 8;
 
 class PluckProcessor extends AudioWorkletProcessor {
   // processorOptions: `module`, the bytes of pluck.wasm; `score`, the bytes
-  // of a score to play (optional).
-  constructor({ processorOptions: { module, score } }) {
+  // of a score to play (optional), and `lengthMs`, where it ends (none: it
+  // plays on).
+  constructor({ processorOptions: { module, score, lengthMs } }) {
     super();
     this.instrument = createInstrument(new WebAssembly.Module(module));
     this.stopped = false;
@@ -22,6 +23,7 @@ class PluckProcessor extends AudioWorkletProcessor {
     this.origin = null; // the context's frame where the session's frame 0 played
     this.pending = []; // input waiting for its millisecond, in order: {ms, key} or {ms, space}
     this.peak = 0; // the loudest sample since the last status
+    this.endFrame = lengthMs === undefined ? Infinity : frameAtMs(lengthMs);
     this.port.onmessage = ({ data }) => this.input(data);
     if (score) {
       const { errorLine, error } = this.instrument.parseScore(score);
@@ -73,13 +75,17 @@ class PluckProcessor extends AudioWorkletProcessor {
       return false;
     }
     this.origin ??= currentFrame;
-    for (let done = 0; done < left.length; ) {
+    const frames = Math.min(left.length, this.endFrame - this.instrument.framesRendered());
+    for (let done = 0; done < frames; ) {
       const frame = this.instrument.framesRendered();
       this.land(frame);
-      const next = this.pending.length > 0 ? frameAtMs(this.pending[0].ms) - frame : left.length;
-      const until = Math.min(left.length, done + next);
+      const next = this.pending.length > 0 ? frameAtMs(this.pending[0].ms) - frame : frames;
+      const until = Math.min(frames, done + next);
       this.instrument.renderInto(left, right, done, until);
       done = until;
+    }
+    if (frames < left.length) {
+      this.input({ stop: true }); // the score's end: silence after it
     }
     for (let i = 0; i < left.length; i++) {
       this.peak = Math.max(this.peak, Math.abs(left[i]), Math.abs(right[i]));

@@ -12,9 +12,9 @@ import puppeteer from "puppeteer-core";
 
 export const root = fileURLToPath(new URL("../..", import.meta.url));
 export const siteDir = process.env.PLUCK_WEB_SITE ?? path.join(root, "build/web/site");
-const pluckRender = process.env.PLUCK_RENDER ?? path.join(root, "build/release/pluck_render/pluck-render");
+export const pluckRenderPath = process.env.PLUCK_RENDER ?? path.join(root, "build/release/pluck_render/pluck-render");
 const chromium = "/usr/bin/chromium";
-for (const file of [path.join(siteDir, "pluck.wasm"), pluckRender, chromium]) {
+for (const file of [path.join(siteDir, "pluck.wasm"), pluckRenderPath, chromium]) {
   assert.ok(fs.existsSync(file), `${file} is missing: build the release and web presets (scripts/test)`);
 }
 
@@ -25,7 +25,7 @@ process.on("exit", () => fs.rmSync(dir, { recursive: true, force: true }));
 // Runs pluck-render or the node renderer: {status, stderr}.
 export function render(program, args, input) {
   const [command, prefix] =
-    program === "pluck-render" ? [pluckRender, []] : [process.execPath, [path.join(root, "web/render.mjs")]];
+    program === "pluck-render" ? [pluckRenderPath, []] : [process.execPath, [path.join(root, "web/render.mjs")]];
   const { status, stderr } = spawnSync(command, [...prefix, ...args], { input, encoding: "utf8" });
   return { status, stderr };
 }
