@@ -88,13 +88,20 @@ export async function serveSite() {
   return { url: `http://127.0.0.1:${port}/`, close: () => server.kill() };
 }
 
-// Debian's Chromium, headless, with a profile of its own and no traffic
+// Debian's Chromium, headless (or in a window on the X display, for
+// measuring with real key events), with a profile of its own and no traffic
 // but the page's.
-export function launchBrowser() {
+export function launchBrowser({ headed = false } = {}) {
   return puppeteer.launch({
     executablePath: chromium,
-    headless: true,
+    headless: !headed,
     userDataDir: path.join(dir, "profile"),
-    args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking", "--disable-sync"],
+    args: [
+      "--no-sandbox",
+      "--no-first-run",
+      "--disable-background-networking",
+      "--disable-sync",
+      ...(headed ? ["--window-position=0,0", "--window-size=800,600"] : ["--disable-gpu"]),
+    ],
   });
 }
