@@ -22,6 +22,12 @@ for (const file of [path.join(siteDir, "pluck.wasm"), pluckRenderPath, chromium]
 export const dir = fs.mkdtempSync(path.join(os.tmpdir(), "pluck-web-test-"));
 process.on("exit", () => fs.rmSync(dir, { recursive: true, force: true }));
 
+// A score file of the test's, holding `text`.
+export function scoreFile(name, text) {
+  fs.writeFileSync(path.join(dir, name), text);
+  return path.join(dir, name);
+}
+
 // Runs pluck-render or the node renderer: {status, stderr}.
 export function render(program, args, input) {
   const [command, prefix] =
@@ -69,6 +75,11 @@ export function assertSameBits(actual, expected, what) {
   const [a, b] = [actual, expected].map((s) => new Uint32Array(s.buffer, s.byteOffset, s.length));
   const at = a.findIndex((bits, i) => bits !== b[i]);
   assert.ok(at < 0 && a.length === b.length, `${what}: ${a.length} samples, ${b.length} expected, differing at ${at}`);
+}
+
+// Asserts that two files hold the same bytes.
+export function assertSameFile(actual, expected, what) {
+  assert.ok(fs.readFileSync(actual).equals(fs.readFileSync(expected)), `${what}: the bytes differ`);
 }
 
 // The site served by `python3 -m http.server` on a free port of 127.0.0.1.

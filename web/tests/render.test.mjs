@@ -2,17 +2,10 @@
 // the native pluck-render (whose tests pin the demo's digest), in the same
 // bytes of WAV file, and answers bad input the same way.
 import assert from "node:assert/strict";
-import fs from "node:fs";
 import path from "node:path";
 import { test } from "node:test";
 
-import { assertSameBits, dir, readWav, render, renderedFile, root } from "./harness.mjs";
-
-function scoreFile(name, text) {
-  const file = path.join(dir, name);
-  fs.writeFileSync(file, text);
-  return file;
-}
+import { assertSameBits, assertSameFile, dir, readWav, render, renderedFile, root, scoreFile } from "./harness.mjs";
 
 // The demo; the key wandering for five minutes, down into the subnormal
 // tails; chords and beats plucking, with a length cut inside a
@@ -28,7 +21,7 @@ test("scores render to pluck-render's samples, bit for bit", () => {
     const [web, native] = ["render.mjs", "pluck-render"].map((program) => renderedFile(program, score, args));
     assert.ok(readWav(web).length > 44100, score);
     assertSameBits(readWav(web), readWav(native), score);
-    assert.ok(fs.readFileSync(web).equals(fs.readFileSync(native)), `${score}: the files' bytes differ`);
+    assertSameFile(web, native, score);
   }
 });
 
