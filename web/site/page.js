@@ -14,7 +14,6 @@ export { renderOffline };
 const fadeSeconds = 0.02;
 const volumeKey = "pluck-volume";
 
-
 // {context, node, gain, latency, replay} from Start until the sound stops;
 // `node` once the worklet plays.
 let player = null;
@@ -45,7 +44,7 @@ async function start() {
   try {
     const context = new AudioContext({ sampleRate, latencyHint: "interactive" });
     player.context = context;
-    context.onstatechange = show;
+    context.onstatechange = suspended;
     await context.audioWorklet.addModule("worklet.js");
     const node = await playerNode(context, player.replay ? { score: player.replay.bytes, lengthMs: session.lengthMs } : {});
     node.port.onmessage = ({ data }) => heard(data);
@@ -72,6 +71,17 @@ async function start() {
 }
 
 const running = () => player?.node && player.context.state === "running";
+
+// The context has stopped running (a phone's call, the page in the
+// background): auto-play ends where the sound stopped, since the Space bar's
+// release would go unseen meanwhile.
+function suspended() {
+  if (player?.node && !running() && !player.stopping && spaceDown) {
+    spaceDown = false;
+    player.node.port.postMessage({ space: false });
+  }
+  show();
+}
 
 // Escape or Stop: the sound fades out, then the worklet stops after the
 // quantum it is in and says how much it played (the session's length);
