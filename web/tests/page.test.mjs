@@ -26,14 +26,19 @@ const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // Installed before the page's scripts: the worklet's processor also posts
 // a copy of every quantum it renders, which collect in window.captured,
 // interleaved, one list per live (not offline) session; the live context
-// is window.liveContext; the times of letter keys pressed, window.keyTimes.
+// is window.liveContext, whose frame window.origin played the session's
+// frame 0; letter keys pressed fell at window.keyTimes on the clock of what
+// is heard (the context's, in seconds).
 function captureLiveOutput() {
   window.keyTimes = [];
-  document.addEventListener("keydown", (e) => /^[a-z]$/.test(e.key) && window.keyTimes.push(e.timeStamp), true);
+  const heard = (time, { contextTime, performanceTime } = window.liveContext.getOutputTimestamp()) =>
+    contextTime + (time - performanceTime) / 1000;
+  document.addEventListener("keydown", (e) => /^[a-z]$/.test(e.key) && window.keyTimes.push(heard(e.timeStamp)), true);
   if (!window.AudioWorklet) return; // not the page (about:blank)
   const capture = `const register = registerProcessor;
     registerProcessor = (name, Processor) => register(name, class extends Processor {
       process(inputs, outputs) {
+        if (this.origin === null) this.port.postMessage({ origin: currentFrame });
         const rendered = super.process(inputs, outputs);
         if (rendered) this.port.postMessage({ capture: outputs[0].map((channel) => channel.slice()) });
         return rendered;
@@ -53,9 +58,10 @@ function captureLiveOutput() {
         window.liveContext = this.context;
         const samples = [];
         window.captured.push(samples);
-        this.port.addEventListener("message", ({ data: { capture } }) =>
-          capture?.[0].forEach((sample, i) => samples.push(sample, capture[1][i])),
-        );
+        this.port.addEventListener("message", ({ data: { capture, origin } }) => {
+          window.origin = origin ?? window.origin;
+          capture?.[0].forEach((sample, i) => samples.push(sample, capture[1][i]));
+        });
       }
     }
   };
@@ -76,15 +82,15 @@ async function download(name, keep) {
     assert.ok(waited < 20000, `${name} was not downloaded`);
     await pause(50);
   }
-  fs.renameSync(file, path.join(dir, keep));
-  return path.join(dir, keep);
+  fs.renameSync(file, (keep = path.join(dir, keep)));
+  return keep;
 }
 
 before(async () => {
   site = await serveSite();
   browser = await launchBrowser();
-  const cdp = await browser.target().createCDPSession();
-  await cdp.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: path.join(dir, "downloads") });
+  const downloads = { behavior: "allow", downloadPath: path.join(dir, "downloads") };
+  await (await browser.target().createCDPSession()).send("Browser.setDownloadBehavior", downloads);
   page = await browser.newPage();
   page.on("console", (message) => message.type() === "error" && problems.push(message.text()));
   page.on("pageerror", (error) => problems.push(error.message));
@@ -100,8 +106,7 @@ afterEach(() => assert.deepEqual(problems, [])); // every test's page runs clean
 // [ratio, the element].
 function worstContrast(level) {
   document.querySelectorAll(".key").forEach((key) => key.style.setProperty("--level", level));
-  document.querySelector("#space").classList.add("held");
-  document.querySelector("#clip").classList.add("on");
+  [["#space", "held"], ["#clip", "on"]].forEach(([id, lit]) => document.querySelector(id).classList.add(lit));
   const rgba = (css, v = css.match(/[\d.]+/g).map(Number)) => [...v.slice(0, 3).map((x) => x * (css[0] === "c" ? 255 : 1)), v[3] ?? 1];
   const channel = (x) => ((x /= 255) <= 0.03928 ? x / 12.92 : ((x + 0.055) / 1.055) ** 2.4);
   const luminance = ([r, g, b]) => 0.2126 * channel(r) + 0.7152 * channel(g) + 0.0722 * channel(b);
@@ -127,7 +132,6 @@ test("the page loads cleanly, fits a phone, reads well and renders a score offli
     const layout = await page.evaluate(() => ({
       overflow: document.documentElement.scrollWidth - window.innerWidth,
       keysBottom: document.querySelector("#space").getBoundingClientRect().bottom,
-      ready: performance.getEntriesByName("pluck-ready")[0].startTime,
       names: [...document.querySelectorAll(".key small")].map((name) => name.textContent).join(" "),
       smallestTarget: Math.min(
         ...[...document.querySelectorAll("button, input")].flatMap((e) => (e.hidden ? [] : [e.offsetWidth, e.offsetHeight])),
@@ -142,11 +146,9 @@ test("the page loads cleanly, fits a phone, reads well and renders a score offli
       const [ratio, what] = await page.evaluate(worstContrast, level);
       assert.ok(ratio >= 4.5, `${where}, keys lit to ${level}: ${ratio.toFixed(2)}:1 for ${what}`);
     }
-    console.log(`# ${width}x${height}: ready ${layout.ready.toFixed(0)} ms after navigation`);
   }
   await page.emulateMediaFeatures([]);
-  const demo = fs.readFileSync(path.join(root, "examples/demo.score"), "utf8");
-  const score = scoreFile("offline.score", `${demo}20000 space-up\n20001 z\n`);
+  const score = scoreFile("offline.score", `${fs.readFileSync(path.join(root, "examples/demo.score"))}20000 space-up\n20001 z\n`);
   const bits = await page.evaluate(async (bytes) => {
     const { samples, error } = await (await import("./page.js")).renderOffline(new Uint8Array(bytes), 23457);
     return error ?? [...new Uint32Array(samples.buffer)];
@@ -172,8 +174,7 @@ async function session(play, { startKey = null, capture = 0 } = {}) {
   const score = await download("pluck.score", `live-${capture}.score`);
   const text = fs.readFileSync(score, "utf8");
   const [, frames, lengthMs] = /(\d+) frames, (\d+) ms/.exec(text);
-  const played = (await captured(capture)).length / 2;
-  assert.equal(Number(frames), played, "the score's length is the frames the worklet played");
+  assert.equal(Number(frames), (await captured(capture)).length / 2, "the score's length: the frames played");
   const events = text.split("\n").filter((line) => /^\d/.test(line)).map((line) => line.split(" "));
   return { score, frames, lengthMs, events };
 }
@@ -223,7 +224,7 @@ async function playFirstSession() {
   await page.keyboard.down(" ");
   await pause(300);
   await page.evaluate(() => window.dispatchEvent(new Event("blur")));
-  await pause(300);
+  await pause(500);
 }
 
 // Start again: a new session from 0 ms, with the Space let go elsewhere
@@ -247,13 +248,14 @@ test("keys land a constant latency after they are pressed; a suspended session r
     await page.waitForFunction(() => document.querySelector("#status").textContent === "Playing");
     await page.keyboard.press("x").then(() => pause(300));
   }, { startKey: "Enter" });
-  const lit = await page.$$eval(".key", (keys) => keys.map((key) => key.style.getPropertyValue("--level")).join(""));
-  assert.match(lit, /^0+$/, "Escape puts out the keys' lights");
+  const lit = (keys) => keys.map((key) => key.style.getPropertyValue("--level")).join("");
+  assert.match(await page.$$eval(".key", lit), /^0+$/, "Escape puts out the keys' lights");
   assert.equal(played.events.map(([, action]) => action).join(""), "zxcvbnmk".repeat(2) + "x");
-  // Landing millisecond minus key time: a constant, to ±1 ms, but for a key
-  // or two that a loaded machine delays past the latency (they land late).
-  const times = (await page.evaluate(() => window.keyTimes)).slice(0, gaps.length);
-  const offsets = times.map((time, i) => played.events[i][0] - time).sort((a, b) => a - b);
+  // From key to landing on the clock of what is heard: a constant, to ±1
+  // ms, but for a key or two that a loaded machine delays past the latency.
+  const [times, origin] = await page.evaluate((n) => [window.keyTimes.slice(0, n), window.origin], gaps.length);
+  const heard = (ms) => (origin + Math.floor((ms * 44100) / 1000)) / 44.1;
+  const offsets = times.map((time, i) => heard(played.events[i][0]) - 1000 * time).sort((a, b) => a - b);
   const median = offsets[gaps.length / 2];
   const inTime = offsets.filter((offset) => Math.abs(offset - median) <= 1).length;
   const around = offsets.map((offset) => (offset - median).toFixed(1)).join(" ");
@@ -280,8 +282,7 @@ test("a long session's WAV is rendered in parts in little memory, to pluck-rende
   const save = async (text, ms) => (await import("./page.js")).saveScoreWav(new TextEncoder().encode(text), ms);
   await page.evaluate(save, fs.readFileSync(score, "utf8"), lengthMs);
   clearInterval(sample);
-  const expected = renderedFile("pluck-render", score, ["--length", String(lengthMs)]);
-  assertSameFile(await download("pluck.wav", "long.wav"), expected, "the long WAV");
+  assertSameFile(await download("pluck.wav", "long.wav"), renderedFile("pluck-render", score, ["--length", `${lengthMs}`]), "WAV");
   assert.ok(peak < 64 * 2 ** 20, `${(peak / 2 ** 20).toFixed(1)} MB of JS heap`);
   assert.ok(progressShown, "the progress bar showed the render going");
 });
@@ -326,6 +327,6 @@ test("the page plays offline after one visit, and says how to open it from a fil
   await session(() => page.keyboard.press("v"));
   const fromFile = await browser.newPage();
   await fromFile.goto(`file://${path.join(siteDir, "index.html")}`);
-  const sentence = await fromFile.$eval("#origin", (origin) => (origin.hidden ? "" : origin.textContent));
-  assert.match(sentence, /over http from this machine .* or over https/s);
+  const said = (origin) => (origin.hidden ? "" : origin.textContent);
+  assert.match(await fromFile.$eval("#origin", said), /over http from this machine .* or over https/s);
 });
