@@ -41,18 +41,24 @@ export function createInstrument(module) {
     startScore: () => wasm.pluck_start_score(),
     press: (key) => wasm.pluck_press(key),
     space: (down) => wasm.pluck_space(down ? 1 : 0),
-    // Renders the session's next left.length frames (at most 4096) into two
-    // channel arrays.
-    renderInto(left, right) {
-      const at = wasm.pluck_render(left.length);
+    // Renders the session's next `to - from` frames (at most 4096) into
+    // two channel arrays, from index `from`.
+    renderInto(left, right, from = 0, to = left.length) {
+      if (to <= from) {
+        return;
+      }
+      const at = wasm.pluck_render(to - from);
       if (rendered?.buffer !== wasm.memory.buffer || rendered.byteOffset !== at) {
         rendered = floats(at, channelCount * 4096);
       }
-      for (let i = 0; i < left.length; i++) {
-        left[i] = rendered[channelCount * i];
-        right[i] = rendered[channelCount * i + 1];
+      for (let i = from; i < to; i++) {
+        left[i] = rendered[channelCount * (i - from)];
+        right[i] = rendered[channelCount * (i - from) + 1];
       }
     },
+    // Renders the session's next `frames` frames (at most 4096): interleaved,
+    // valid until the next render.
+    renderFrames: (frames) => floats(wasm.pluck_render(frames), channelCount * frames),
     nextMs: () => wasm.pluck_next_ms(),
     framesRendered: () => wasm.pluck_frames_rendered(),
     keyNote: (key) => wasm.pluck_key_note(key),
@@ -86,24 +92,31 @@ export function createInstrument(module) {
   };
 }
 
-// The 44-byte header of a stereo 44.1 kHz 32-bit float WAV file of `frames`
-// frames; the samples follow it as little-endian floats.
+// The header of a stereo 44.1 kHz 32-bit float WAV file of `frames` frames,
+// as pluck-render writes it: the fmt chunk with its (empty) extension size
+// and a fact chunk with the length in frames, as a format other than PCM
+// needs; the samples follow it as little-endian floats.
+export const wavHeaderBytes = 58;
 export function wavHeader(frames) {
   const dataBytes = frames * channelCount * 4;
-  const header = new DataView(new ArrayBuffer(44));
+  const header = new DataView(new ArrayBuffer(wavHeaderBytes));
   const text = (at, s) => [...s].forEach((c, i) => header.setUint8(at + i, c.charCodeAt(0)));
   text(0, "RIFF");
-  header.setUint32(4, 36 + dataBytes, true);
+  header.setUint32(4, wavHeaderBytes - 8 + dataBytes, true);
   text(8, "WAVE");
   text(12, "fmt ");
-  header.setUint32(16, 16, true);
+  header.setUint32(16, 18, true);
   header.setUint16(20, 3, true); // IEEE float
   header.setUint16(22, channelCount, true);
   header.setUint32(24, sampleRate, true);
   header.setUint32(28, sampleRate * channelCount * 4, true);
   header.setUint16(32, channelCount * 4, true);
   header.setUint16(34, 32, true);
-  text(36, "data");
-  header.setUint32(40, dataBytes, true);
+  header.setUint16(36, 0, true); // no extension
+  text(38, "fact");
+  header.setUint32(42, 4, true);
+  header.setUint32(46, frames, true);
+  text(50, "data");
+  header.setUint32(54, dataBytes, true);
   return new Uint8Array(header.buffer);
 }

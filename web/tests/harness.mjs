@@ -12,9 +12,9 @@ import puppeteer from "puppeteer-core";
 
 export const root = fileURLToPath(new URL("../..", import.meta.url));
 export const siteDir = process.env.PLUCK_WEB_SITE ?? path.join(root, "build/web/site");
-const pluckRender = process.env.PLUCK_RENDER ?? path.join(root, "build/release/pluck_render/pluck-render");
+export const pluckRenderPath = process.env.PLUCK_RENDER ?? path.join(root, "build/release/pluck_render/pluck-render");
 const chromium = "/usr/bin/chromium";
-for (const file of [path.join(siteDir, "pluck.wasm"), pluckRender, chromium]) {
+for (const file of [path.join(siteDir, "pluck.wasm"), pluckRenderPath, chromium]) {
   assert.ok(fs.existsSync(file), `${file} is missing: build the release and web presets (scripts/test)`);
 }
 
@@ -22,21 +22,30 @@ for (const file of [path.join(siteDir, "pluck.wasm"), pluckRender, chromium]) {
 export const dir = fs.mkdtempSync(path.join(os.tmpdir(), "pluck-web-test-"));
 process.on("exit", () => fs.rmSync(dir, { recursive: true, force: true }));
 
+// A score file of the test's, holding `text`.
+export function scoreFile(name, text) {
+  fs.writeFileSync(path.join(dir, name), text);
+  return path.join(dir, name);
+}
+
 // Runs pluck-render or the node renderer: {status, stderr}.
 export function render(program, args, input) {
   const [command, prefix] =
-    program === "pluck-render" ? [pluckRender, []] : [process.execPath, [path.join(root, "web/render.mjs")]];
+    program === "pluck-render" ? [pluckRenderPath, []] : [process.execPath, [path.join(root, "web/render.mjs")]];
   const { status, stderr } = spawnSync(command, [...prefix, ...args], { input, encoding: "utf8" });
   return { status, stderr };
 }
 
-// The samples `program` renders from `score` (with `args` besides).
-export function renderedSamples(program, score, args = []) {
+// The WAV file `program` renders from `score` (with `args` besides).
+export function renderedFile(program, score, args = []) {
   const wav = path.join(dir, `${path.basename(score)}.${program}.wav`);
   const { status, stderr } = render(program, [score, "-o", wav, ...args]);
   assert.equal(status, 0, `${program}: ${stderr}`);
-  return readWav(wav);
+  return wav;
 }
+
+// Its samples.
+export const renderedSamples = (program, score, args = []) => readWav(renderedFile(program, score, args));
 
 // The samples of a stereo 44.1 kHz 32-bit float WAV file, exactly as stored,
 // once every size and rate in its header agrees with the file. Chunks are
@@ -68,6 +77,11 @@ export function assertSameBits(actual, expected, what) {
   assert.ok(at < 0 && a.length === b.length, `${what}: ${a.length} samples, ${b.length} expected, differing at ${at}`);
 }
 
+// Asserts that two files hold the same bytes.
+export function assertSameFile(actual, expected, what) {
+  assert.ok(fs.readFileSync(actual).equals(fs.readFileSync(expected)), `${what}: the bytes differ`);
+}
+
 // The site served by `python3 -m http.server` on a free port of 127.0.0.1.
 export async function serveSite() {
   const server = spawn("python3", ["-u", "-m", "http.server", "--bind", "127.0.0.1", "0"], {
@@ -85,13 +99,20 @@ export async function serveSite() {
   return { url: `http://127.0.0.1:${port}/`, close: () => server.kill() };
 }
 
-// Debian's Chromium, headless, with a profile of its own and no traffic
+// Debian's Chromium, headless (or in a window on the X display, for
+// measuring with real key events), with a profile of its own and no traffic
 // but the page's.
-export function launchBrowser() {
+export function launchBrowser({ headed = false } = {}) {
   return puppeteer.launch({
     executablePath: chromium,
-    headless: true,
+    headless: !headed,
     userDataDir: path.join(dir, "profile"),
-    args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking", "--disable-sync"],
+    args: [
+      "--no-sandbox",
+      "--no-first-run",
+      "--disable-background-networking",
+      "--disable-sync",
+      ...(headed ? ["--window-position=0,0", "--window-size=800,600"] : ["--disable-gpu"]),
+    ],
   });
 }

@@ -1,18 +1,11 @@
 // The node renderer: the WebAssembly build plays scores to the same bits as
-// the native pluck-render (whose tests pin the demo's digest), and answers
-// bad input the same way.
+// the native pluck-render (whose tests pin the demo's digest), in the same
+// bytes of WAV file, and answers bad input the same way.
 import assert from "node:assert/strict";
-import fs from "node:fs";
 import path from "node:path";
 import { test } from "node:test";
 
-import { assertSameBits, dir, render, renderedSamples, root } from "./harness.mjs";
-
-function scoreFile(name, text) {
-  const file = path.join(dir, name);
-  fs.writeFileSync(file, text);
-  return file;
-}
+import { assertSameBits, assertSameFile, dir, readWav, render, renderedFile, root, scoreFile } from "./harness.mjs";
 
 // The demo; the key wandering for five minutes, down into the subnormal
 // tails; chords and beats plucking, with a length cut inside a
@@ -25,9 +18,10 @@ test("scores render to pluck-render's samples, bit for bit", () => {
     [scoreFile("five-minutes.score", "0 space-down\n300000 space-up\n"), []],
     [scoreFile("dense.score", dense.map((event) => event.join(" ")).join("\n")), ["--length", "20011"]],
   ]) {
-    const web = renderedSamples("render.mjs", score, args);
-    assert.ok(web.length > 44100, score);
-    assertSameBits(web, renderedSamples("pluck-render", score, args), score);
+    const [web, native] = ["render.mjs", "pluck-render"].map((program) => renderedFile(program, score, args));
+    assert.ok(readWav(web).length > 44100, score);
+    assertSameBits(readWav(web), readWav(native), score);
+    assertSameFile(web, native, score);
   }
 });
 
