@@ -19,8 +19,17 @@ def pulse():
         yield server
 
 
+# In a build for another processor, the emulator that runs its programs.
+EMULATOR = [os.path.join(BUILD, "emulated", "run")] if os.path.exists(os.path.join(BUILD, "emulated")) else []
+
+
 def program(name):
-    """A program of the build under test (PLUCK_BUILD_DIR, by default the release build)."""
+    """A program of the build under test (PLUCK_BUILD_DIR, by default the
+    release build); in a build for another processor, its launcher that runs
+    it under the emulator."""
+    launcher = os.path.join(BUILD, "emulated", name)
+    if os.path.exists(launcher):
+        return launcher
     path = {"pluck": "pluck/pluck", "pluck-render": "pluck_render/pluck-render",
             "audio_output_pulse_tests": "tests/audio/audio_output_pulse_tests"}[name]
     return os.path.join(BUILD, path)
