@@ -6,16 +6,18 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness.pulse import PulseServer  # noqa: E402
+from harness.pulse import SERVERS, start_server  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.environ.get("PLUCK_BUILD_DIR", os.path.join(ROOT, "build", "release"))
 
 
-@pytest.fixture
-def pulse():
-    """A fresh private sound server for each test."""
-    with PulseServer() as server:
+@pytest.fixture(params=SERVERS)
+def pulse(request):
+    """A fresh private sound server for each test, each test run against
+    each server by each of ALSA's routes to it: PulseAudio, and PipeWire
+    through pipewire-pulse and through its own ALSA plugin."""
+    with start_server(request.param) as server:
         yield server
 
 
