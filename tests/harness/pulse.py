@@ -267,7 +267,6 @@ def start_server(name="pulseaudio", realtime=False):
     return server(realtime, route="pipewire" if name == "pipewire-alsa" else "pulse")
 
 
-
 def take_servers(args):
     """Takes `--server NAME[,NAME...]` (or `--server all`) out of a measuring
     script's arguments: the servers to measure one after the other,
