@@ -2,9 +2,10 @@
 leave behind), its messages and exit statuses, signals and Ctrl-C, and its
 progress line on a terminal.
 
-Both builds run this file. In the Windows build's folder every case runs
+Every build runs this file. In the Windows build's folder every case runs
 pluck-render.exe under Wine (scripts/wine-run, in the build folder's own
-prefix), and its files, messages and statuses must be the Linux build's;
+prefix), and in the arm64 build's pluck-render runs under qemu; their
+files, messages and statuses must be the x86-64 Linux build's;
 the cases that belong to one system are marked so. A Windows program started
 by Wine is the Linux process itself, so it can be stopped and continued like
 one.
@@ -27,14 +28,14 @@ from pathlib import Path
 import pexpect
 import pytest
 
-from conftest import BUILD, ROOT
+from conftest import BUILD, ROOT, program
 from harness.pulse import wait_until
 from harness.sound import fnv1a, read_float_wav, read_sound_file
 from harness.wine import WINE_RUN, prefix_of, windows_path
 
 WINDOWS = os.path.exists(os.path.join(BUILD, "pluck_render", "pluck-render.exe"))
 EXE = os.path.join(BUILD, "pluck_render", "pluck-render" + (".exe" if WINDOWS else ""))
-RENDER = [WINE_RUN, prefix_of(BUILD), EXE] if WINDOWS else [EXE]
+RENDER = [WINE_RUN, prefix_of(BUILD), EXE] if WINDOWS else [program("pluck-render")]
 PIPE_TO = RENDER[:2] + [os.path.join(BUILD, "tests", "windows", "pipe_to.exe")]
 linux_only = pytest.mark.skipif(WINDOWS, reason="Linux only")
 windows_only = pytest.mark.skipif(not WINDOWS, reason="Windows only")
