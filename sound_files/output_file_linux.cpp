@@ -100,11 +100,14 @@ std::string temp_name_for(int attempt) {
     return ".pluck-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
 }
 
-bool open_named(OutputFile& out) {
+// Tries the short names in turn until `make(name)` makes one that was not
+// there (false: it failed for another reason, with errno set); the name is
+// then the temporary file's, registered for removal on a crash.
+template <typename Make>
+bool take_temp_name(OutputFile& out, Make make) {
     for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
         const std::string name = temp_name_for(attempt);
-        out.fd = openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out.fd >= 0) {
+        if (make(name)) {
             out.temp_name = name;
             out.cleanup = add_cleanup(remove_temp_file, &out);
             return true;
@@ -116,21 +119,19 @@ bool open_named(OutputFile& out) {
     return false;
 }
 
+bool open_named(OutputFile& out) {
+    return take_temp_name(out, [&out](const std::string& name) {
+        out.fd = openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        return out.fd >= 0;
+    });
+}
+
 // Gives the finished file the name `out.temp_name` in its directory.
 bool link_anonymous(OutputFile& out) {
     const std::string from = proc_fd_path(out.fd);
-    for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
-        const std::string name = temp_name_for(attempt);
-        if (linkat(AT_FDCWD, from.c_str(), out.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            out.temp_name = name;
-            out.cleanup = add_cleanup(remove_temp_file, &out);
-            return true;
-        }
-        if (errno != EEXIST) {
-            return false;
-        }
-    }
-    return false;
+    return take_temp_name(out, [&](const std::string& name) {
+        return linkat(AT_FDCWD, from.c_str(), out.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    });
 }
 
 // The file as the target had it: owner and group where allowed (a user
