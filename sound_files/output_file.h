@@ -18,6 +18,7 @@
 #include <string>
 
 #include "sound_files/byte_sink.h"
+#include "system/cleanup.h"
 
 namespace pluck {
 
@@ -53,5 +54,12 @@ bool commit_output_file(OutputFile& out);
 
 // Closes and forgets the unnamed file. Safe to call at any point, and again.
 void discard_output_file(OutputFile& out);
+
+// Once the temporary file has taken the target's name there is nothing left
+// to remove, on a crash or a discard: each system's commit ends with this.
+inline void keep_named_file(OutputFile& out) {
+    remove_cleanup(out.cleanup);
+    out.temp_name.clear();
+}
 
 }  // namespace pluck

@@ -272,8 +272,7 @@ bool commit_output_file(OutputFile& out) {
              (renameat(out.dir_fd, out.temp_name.c_str(), out.dir_fd, out.name.c_str()) == 0 ||
               fail(out, errno));
         if (ok) {
-            remove_cleanup(out.cleanup);
-            out.temp_name.clear();
+            keep_named_file(out);
         }
     }
     discard_output_file(out);

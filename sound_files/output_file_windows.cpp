@@ -199,8 +199,7 @@ bool commit_output_file(OutputFile& out) {
         discard_output_file(out);
         return false;
     }
-    remove_cleanup(out.cleanup);
-    out.temp_name.clear();
+    keep_named_file(out);
     discard_output_file(out);
     return true;
 }
