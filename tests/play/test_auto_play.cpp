@@ -62,9 +62,8 @@ TEST(PlayPass, AKeyPressedInABeatsPassWinsItsString) {
     }
 }
 
-// Space held through a second of two sessions, one after the other: the
-// second plays as the first did, its auto-play starting afresh with the
-// instrument (clock, beats and key).
+// Space held through a second of two sessions in turn: the second plays as
+// the first did, its auto-play (clock, beats, key) starting afresh.
 TEST(AutoPlay, EachSessionStartsItsOwn) {
     std::vector<float> takes[2];
     for (std::vector<float>& take : takes) {
