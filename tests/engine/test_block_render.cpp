@@ -106,8 +106,7 @@ TEST(BlockRender, OutputFiltersMatchFrameByFrame) {
     std::mt19937 rng(3);
     for (int c = 0; c < 60; ++c) {
         OutputFilters block_filters;
-        std::vector<float> sum(512);
-        std::vector<float> x(512);
+        std::vector<float> sum(512), x(512);
         fill_samples(rng, sum.data(), 512, c % 5);
         fill_samples(rng, block_filters.state, 3, (c / 5) % 5);
         if (c % 6 == 5) {  // a constant input, the filters settled to it stage by stage

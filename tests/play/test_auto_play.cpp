@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "engine/render.h"
 #include "engine/synth_state.h"
@@ -27,7 +26,6 @@ struct VirtualTime {
 // Readings 0, 3, 6 and 7 ms after the last tick, across the clock's wrap:
 // only 7 ticks; every other reading sleeps; a late reading ticks once.
 TEST(AutoPlay, OnlyAReadingSevenMillisecondsAfterTheLastTickTicks) {
-    reset_synth_state();
     reset_auto_play();
     const uint32_t start = 0xfffffffcu;
     VirtualTime time{start};
@@ -62,19 +60,16 @@ TEST(PlayPass, AKeyPressedInABeatsPassWinsItsString) {
     }
 }
 
-// Space held through a second of two sessions, one after the other: the
-// second plays as the first did, its auto-play starting afresh with the
-// instrument (clock, beats and key).
+// Space held through a second of two sessions in turn: the second plays as
+// the first did, its auto-play (clock, beats, key) starting afresh.
 TEST(AutoPlay, EachSessionStartsItsOwn) {
-    std::vector<float> takes[2];
-    for (std::vector<float>& take : takes) {
-        PlaySession s;
+    static float takes[2][2 * sample_rate_hz];
+    for (PlaySession s; float* take : takes) {
         start_session(s);
         session_space(s, true);
-        take.resize(2 * sample_rate_hz);
-        session_render(s, take.data(), sample_rate_hz);
+        session_render(s, take, sample_rate_hz);
     }
-    EXPECT_EQ(std::memcmp(takes[0].data(), takes[1].data(), takes[0].size() * sizeof(float)), 0);
+    EXPECT_EQ(std::memcmp(takes[0], takes[1], sizeof takes[0]), 0);
 }
 
 }  // namespace
