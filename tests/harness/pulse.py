@@ -56,6 +56,12 @@ def wait_until(condition, what, limit_s=10):
         time.sleep(0.01)
 
 
+def write_file(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+
+
 def accepts(path):
     with socket.socket(socket.AF_UNIX) as s:
         return s.connect_ex(path) == 0
@@ -112,8 +118,7 @@ class SoundServer:
         # rtkit gives a desktop's sound server (root may take it itself).
         self.realtime = realtime
         self.dir = tempfile.mkdtemp(prefix="pluck-sound-", dir="/tmp")
-        with open(os.path.join(self.dir, "asound.conf"), "w") as f:
-            f.write(PULSE_ROUTE if route == "pulse" else pipewire_route())
+        write_file(os.path.join(self.dir, "asound.conf"), PULSE_ROUTE if route == "pulse" else pipewire_route())
         self.processes, self.recordings = [], []
         # For children: every program started with this plays to the server.
         self.env = dict(os.environ, PULSE_SERVER="unix:" + self.socket, PIPEWIRE_RUNTIME_DIR=self.dir,
@@ -162,6 +167,9 @@ class SoundServer:
             if os.path.exists(path):
                 os.unlink(path)
 
+    def sockets(self):
+        return [self.socket]
+
     def freeze(self):
         for p in self.processes:
             os.killpg(p.pid, signal.SIGSTOP)
@@ -185,13 +193,7 @@ class SoundServer:
 
 class PulseServer(SoundServer):
     name = "pulseaudio"
-
-    @property
-    def socket(self):
-        return os.path.join(self.dir, "sock")
-
-    def sockets(self):
-        return [self.socket]
+    socket = property(lambda self: os.path.join(self.dir, "sock"))
 
     def start(self):
         """Starts (or starts again, on the same socket) the server."""
@@ -208,7 +210,7 @@ class PulseServer(SoundServer):
 # PipeWire's graph runs at the instrument's rate, with the null sink as its
 # one output. The session manager links streams to it (as the default sink)
 # and leaves the machine's own devices alone.
-PIPEWIRE_CONF = """context.properties = {
+PIPEWIRE_CONFIG = {"pipewire/pipewire.conf.d/90-pluck-test.conf": """context.properties = {
     default.clock.rate = 44100
     default.clock.allowed-rates = [ 44100 ]
 }
@@ -217,18 +219,15 @@ context.objects = [
       args = { factory.name = support.null-audio-sink  node.name = %s  media.class = Audio/Sink
                audio.format = F32  audio.rate = 44100  audio.channels = 2  audio.position = [ FL FR ] } }
 ]
-""" % SINK
-WIREPLUMBER_CONF = {"main.lua.d": "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
-                                  "libcamera_monitor.enabled = false\n",
-                    "bluetooth.lua.d": "bluez_monitor.enabled = false\n"}
+""" % SINK,
+                   "wireplumber/main.lua.d/90-pluck-test.lua": "alsa_monitor.enabled = false\n"
+                   "v4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n",
+                   "wireplumber/bluetooth.lua.d/90-pluck-test.lua": "bluez_monitor.enabled = false\n"}
 
 
 class PipeWireServer(SoundServer):
     name = "pipewire"
-
-    @property
-    def socket(self):
-        return os.path.join(self.dir, "pulse", "native")
+    socket = property(lambda self: os.path.join(self.dir, "pulse", "native"))
 
     def sockets(self):
         return [os.path.join(self.dir, name) for name in ("bus", "pipewire-0", "pipewire-0-manager")] + [self.socket]
@@ -237,12 +236,8 @@ class PipeWireServer(SoundServer):
         """Starts (or starts again, on the same sockets) the message bus,
         the daemon, its session manager and pipewire-pulse."""
         env = self.private_env()
-        for folder, text in [("pipewire/pipewire.conf.d", PIPEWIRE_CONF)] + [
-                ("wireplumber/" + d, t) for d, t in WIREPLUMBER_CONF.items()]:
-            os.makedirs(os.path.join(self.dir, "config", folder), exist_ok=True)
-            with open(os.path.join(self.dir, "config", folder, "90-pluck-test.conf" if "pipewire" == folder[:8]
-                                   else "90-pluck-test.lua"), "w") as f:
-                f.write(text)
+        for name, text in PIPEWIRE_CONFIG.items():
+            write_file(os.path.join(self.dir, "config", name), text)
         env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + self.dir + "/bus"
         self.launch(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" +
                      env["DBUS_SESSION_BUS_ADDRESS"]], env)

@@ -34,9 +34,10 @@ struct Step {
     int32_t wait = unchecked;
 };
 
+// Its name begins with the kind of terminal: "protocol" (the keyboard
+// protocol's events) or "plain" (bytes alone).
 struct Timeline {
-    const char* name;
-    bool protocol;
+    std::string name;
     std::vector<Step> steps;
 };
 
@@ -92,28 +93,29 @@ TEST(KeyDecoder, SingleReads) {
 
 // Reads and looks at the clock over time, on one terminal each: the
 // readings after each step and, where given, the wait it leaves.
-void play(const Timeline& t) {
-    SCOPED_TRACE(t.name);
-    KeyDecoder d;
-    d.keyboard_protocol = t.protocol;
-    for (const Step& s : t.steps) {
-        if (s.bytes != nullptr) {
-            feed(d, s.bytes, s.at_ms);
-        } else {
-            decode_timeouts(d, s.at_ms);
-        }
-        EXPECT_EQ(readings(d), s.expect) << "at " << s.at_ms << " ms";
-        if (s.wait != unchecked) {
-            EXPECT_EQ(ms_until_timeout(d, s.at_ms), s.wait) << "at " << s.at_ms << " ms";
+void play(const std::vector<Timeline>& timelines) {
+    for (const Timeline& t : timelines) {
+        SCOPED_TRACE(t.name);
+        KeyDecoder d;
+        d.keyboard_protocol = t.name.starts_with("protocol");
+        for (const Step& s : t.steps) {
+            if (s.bytes != nullptr) {
+                feed(d, s.bytes, s.at_ms);
+            } else {
+                decode_timeouts(d, s.at_ms);
+            }
+            EXPECT_EQ(readings(d), s.expect) << "at " << s.at_ms << " ms";
+            if (s.wait != unchecked) {
+                EXPECT_EQ(ms_until_timeout(d, s.at_ms), s.wait) << "at " << s.at_ms << " ms";
+            }
         }
     }
 }
 
 // The keyboard protocol's events, and the timing of escape sequences.
 TEST(KeyDecoder, SequenceTimelines) {
-    const Timeline timelines[] = {
+    play({
         {"protocol Space: held from press to release, whatever the time",
-         true,
          {{"\x1b[32u", 0, held},
           {"\x1b[32;1:2u", 600, held},
           {after, 5000, held, -1},
@@ -123,46 +125,34 @@ TEST(KeyDecoder, SequenceTimelines) {
           {"\x1b[32u\x1b[O", 5004, 0},     // focus lost
           {"\x1b[32;1:2u", 5005, held}}},  // back, still held
         {"protocol note: acts on its press, never on its repeats or release",
-         true,
          {{"\x1b[118u", 0, v},
           {"\x1b[118;1:2u\x1b[118;1:2u\x1b[118;1:3u", 1, 0},
           {"\x1b[118;1:1u", 2, v},
           {"\x1b[122;5u", 3, suspends},
           {"\x1b[122;5:2u\x1b[122;5:3u", 4, 0}}},
         {"protocol: a lone ESC byte waits for its sequence, however long",
-         true,
          {{"\x1b", 0, 0, -1}, {after, 1000, 0}, {"[118u", 1500, v}}},
         // A plain terminal sends a sequence in one burst; the same bytes
         // typed (Alt+[ then more keys) come with pauses, and must not leave
         // the keys dead.
         {"plain: a typed Alt+[ 200~ leaves no key dead",
-         false,
          {{"\x1b[", 0, 0, sequence_gap_ms}, {"2", 150, 0}, {"00~", 300, 0, -1}, {"v", 450, v}}},
         {"plain: a typed paste opener leaves Escape alive",
-         false,
          {{"\x1b[200~", 0, 0, sequence_gap_ms},
           {"v\x03", 50, 0},
           {"\x1b", 150, 0, lone_escape_ms},
           {after, 180, quits}}},
         {"plain: a cut mouse report leaves Ctrl-C alive",
-         false,
          {{"\x1b[M", 0, 0}, {"\x03", sequence_gap_ms, quits}}},
         {"plain: a real paste, in reads close together, stays a paste",
-         false,
          {{"\x1b[200~zx", 0, 0}, {"cv\x1b[201", 99, 0}, {"~k", 198, k}}},
         {"plain: a lone ESC is Escape once nothing follows in time",
-         false,
          {{"\x1b", 0, 0, lone_escape_ms}, {after, lone_escape_ms - 1, 0}, {after, lone_escape_ms, quits}}},
         {"plain: a byte after the timeout, nobody looking between: still Escape",
-         false,
          {{"\x1b", 0, 0}, {"v", lone_escape_ms + 5, v | quits}}},
         {"plain: the rest of a sequence within the timeout is no Escape",
-         false,
          {{"\x1b", 0, 0}, {"[A", lone_escape_ms - 1, 0}, {after, 1000, 0}}},
-    };
-    for (const Timeline& t : timelines) {
-        play(t);
-    }
+    });
 }
 
 // Plain bytes: presses and a held Space from their timing.
@@ -170,13 +160,12 @@ TEST(KeyDecoder, RepeatTimelines) {
     constexpr uint32_t unknown_limit = repeat_interval_unknown_ms + repeat_interval_slack_ms;
     constexpr uint32_t limit33 = 33 + repeat_interval_slack_ms;
     constexpr uint32_t limit30 = 30 + repeat_interval_slack_ms;
-    const Timeline timelines[] = {
+    play({
         // A held key sends a byte, another after the keyboard's repeat delay,
         // then one every repeat interval. A second byte about one delay after
         // the press waits for the repeat rhythm: if it follows, the key is
         // held; if not, the byte was a new press.
         {"plain: a held note plucks once and teaches the repeat timing",
-         false,
          {{"v", 1000, v, -1},
           {"v", 1500, 0, unknown_limit},  // about a repeat delay: wait and see
           {"V", 1533, 0, -1},             // the rhythm: delay 500, interval 33 learned
@@ -185,28 +174,25 @@ TEST(KeyDecoder, RepeatTimelines) {
           {"v", 1629 + 500 - repeat_delay_tolerance_ms, 0, limit33},
           {after, 2089 + limit33 - 1, 0},
           {after, 2089 + limit33, v},  // nothing followed: a press, late by one limit
-          // Outside the learned delay's window: a press at once.
+                                       // Outside the learned delay's window: a press at once.
           {"v", 2089 + 500 + repeat_delay_tolerance_ms + 1, v},
           {"v", 2630 + 500 - repeat_delay_tolerance_ms - 1, v}}},
         {"plain: only the last key repeats; quick presses are presses",
-         false,
          {{"v", 0, v},
           {"z", 300, z},
           {"v", 500, v},  // z came between: v cannot be repeating
           {"v", 1000, 0},
           {"a", 1010, v},  // another key: the waiting v was a press
-          // Two presses 98 ms apart, and 30 ms apart; closer than that, a
-          // repeat (reads bunched up).
+                           // Two presses 98 ms apart, and 30 ms apart; closer than that, a
+                           // repeat (reads bunched up).
           {"k", 2000, k},
           {"k", 2098, k},
           {"k", 2098 + retap_min_ms, k},
           {"k", 2128 + retap_min_ms - 1, 0},
           {"cc", 5000, c}}},
         {"plain: across the clock's wrap",
-         false,
          {{"v", 0xffffffe0u, v}, {"v", 468, 0}, {"v", 501, 0}, {"v", 1000, v}}},
         {"plain: a Space hold teaches the repeat timing",
-         false,
          {{" ", 0, held},
           {" ", 400, held},
           {" ", 430, held},  // delay 400, interval 30
@@ -221,17 +207,13 @@ TEST(KeyDecoder, RepeatTimelines) {
         // Three taps: no rhythm, nothing learned; 250 ms is no learned
         // delay's neighbour, but still a possible one.
         {"plain: Space taps teach nothing",
-         false,
          {{" ", 0, held},
           {" ", 400, held},
           {" ", 600, held},
           {after, 1300, 0},
           {"v", 2000, v},
           {"v", 2250, 0, unknown_limit}}},
-    };
-    for (const Timeline& t : timelines) {
-        play(t);
-    }
+    });
 }
 
 }  // namespace

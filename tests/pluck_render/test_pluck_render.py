@@ -92,10 +92,6 @@ def output_bytes(pid, folder):
     return -1
 
 
-def output_open(pid, folder):
-    return output_bytes(pid, folder) >= 0
-
-
 def contents(folder):
     return {path: path.read_bytes() for path in folder.rglob("*") if path.is_file()}
 
@@ -327,7 +323,7 @@ def test_a_signal_leaves_nothing_behind(scratch, number, named_temp):
                           preexec_fn=default_signal_actions) as process:
         process.stdin.write(b"0 space-down\n60000 z\n" if named_temp else b"0 space-down\n")
         process.stdin.flush()
-        wait_until(lambda: output_open(process.pid, scratch), "the output file was never opened", 60)
+        wait_until(lambda: output_bytes(process.pid, scratch) >= 0, "the output file was never opened", 60)
         assert any(name.startswith(".pluck-") for name in os.listdir(scratch)) == named_temp
         if not named_temp:  # until it waits for more of the score
             wait_until(lambda: Path("/proc/%d/stat" % process.pid).read_text().split(")")[-1].split()[0] == "S",
@@ -359,7 +355,7 @@ def test_ctrl_c_stops_a_render_waiting_for_the_score(scratch, source):
         "--open", "s.score", "%s - -o c.wav" % windows_path(EXE)]
     child = pexpect.spawn("/bin/bash", ["-c", shlex.join(args) + "; echo status=$?"], cwd=str(scratch), timeout=60)
     try:
-        wait_until(lambda: output_open(child.pid, scratch), "the output file was never opened", 60)
+        wait_until(lambda: output_bytes(child.pid, scratch) >= 0, "the output file was never opened", 60)
         if source == "console":
             child.send("0 space-down\r")
         time.sleep(1.0)

@@ -44,9 +44,6 @@ export function renderedFile(program, score, args = []) {
   return wav;
 }
 
-// Its samples.
-export const renderedSamples = (program, score, args = []) => readWav(renderedFile(program, score, args));
-
 // The samples of a stereo 44.1 kHz 32-bit float WAV file, exactly as stored,
 // once every size and rate in its header agrees with the file. Chunks are
 // read as a WAV reader must (any order, padded to even sizes).

@@ -14,7 +14,7 @@ import path from "node:path";
 import { after, afterEach, before, test } from "node:test";
 
 import { assertSameBits, assertSameFile, dir, launchBrowser, pluckRenderPath, readWav } from "./harness.mjs";
-import { renderedFile, renderedSamples, root, scoreFile, serveSite, siteDir } from "./harness.mjs";
+import { renderedFile, root, scoreFile, serveSite, siteDir } from "./harness.mjs";
 
 let site;
 let browser;
@@ -22,6 +22,8 @@ let page;
 const problems = []; // console errors, page errors, failed requests
 
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+// Opens the page at `url` and waits for it to be ready to play.
+const ready = (url = site.url) => page.goto(url).then(() => page.waitForSelector("#start:not([disabled])"));
 
 // Installed before the page's scripts: the worklet's processor also posts
 // a copy of every quantum it renders, which collect in window.captured,
@@ -127,8 +129,7 @@ test("the page loads cleanly, fits a phone, reads well and renders a score offli
   for (const [width, height, scheme] of [[1000, 700, "light"], [360, 740, "dark"]]) {
     await page.setViewport({ width, height });
     await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: scheme }]);
-    await page.goto(site.url);
-    await page.waitForSelector("#start:not([disabled])");
+    await ready();
     const layout = await page.evaluate(() => ({
       overflow: document.documentElement.scrollWidth - window.innerWidth,
       keysBottom: document.querySelector("#space").getBoundingClientRect().bottom,
@@ -154,7 +155,7 @@ test("the page loads cleanly, fits a phone, reads well and renders a score offli
     return error ?? [...new Uint32Array(samples.buffer)];
   }, [...fs.readFileSync(score)]);
   assert.ok(Array.isArray(bits), bits);
-  const expected = renderedSamples("pluck-render", score, ["--length", "23457"]);
+  const expected = readWav(renderedFile("pluck-render", score, ["--length", "23457"]));
   assertSameBits(fromBits(bits), expected, "offline");
 });
 
@@ -267,8 +268,7 @@ test("keys land a constant latency after they are pressed; a suspended session r
 // time in a worker. Five minutes here, against a bound that holding the
 // whole file (212 MB for the samples alone) would break.
 test("a long session's WAV is rendered in parts in little memory, to pluck-render's bytes", async () => {
-  await page.goto(site.url);
-  await page.waitForSelector("#start:not([disabled])");
+  await ready();
   const heaps = [await page.createCDPSession()];
   page.on("workercreated", (worker) => heaps.push(worker.client));
   let [peak, progressShown] = [0, false];
@@ -295,8 +295,7 @@ test("a score opened or shared replays to pluck-render's bits; a bad one gets pl
   const expected = renderedFile("pluck-render", score);
   const bad = scoreFile("bad.score", "0 v\n12 pluck\n");
   const said = spawnSync(pluckRenderPath, ["bad.score", "-o", "bad.wav"], { cwd: dir, encoding: "utf8" }).stderr;
-  await page.goto(site.url);
-  await page.waitForSelector("#start:not([disabled])");
+  await ready();
   const input = await page.$("#open");
   await input.uploadFile(bad);
   await page.waitForFunction((line) => document.querySelector("#status").textContent === line, {}, said.trim());
@@ -304,8 +303,7 @@ test("a score opened or shared replays to pluck-render's bits; a bad one gets pl
   for (const [i, play] of [() => input.uploadFile(score), () => page.click("#start")].entries()) {
     if (link) {
       await page.goto("about:blank");
-      await page.goto(link);
-      await page.waitForSelector("#start:not([disabled])");
+      await ready(link);
     }
     await play();
     await page.waitForFunction(() => document.querySelector("#status").textContent.startsWith("Stopped"));
