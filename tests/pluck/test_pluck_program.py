@@ -30,6 +30,10 @@ def sounding_part(frames):
     return frames
 
 
+def sink_inputs(pulse):
+    return subprocess.run(["pactl", "list", "sink-inputs"], env=pulse.env, capture_output=True, text=True).stdout
+
+
 # V typed while pluck still waits for the terminal's answer, then pluck
 # ended one way or another. The ring the server sees is the one asked for;
 # the server hears V at its pitch (string 3 at note 109: a 162-sample loop
@@ -51,8 +55,10 @@ def test_v_is_heard_recorded_and_rendered_alike(pulse, tmp_path, args, ending, p
                  kitty=kitty, typed_first=b"v")
     try:
         t.wait_for(SESSION_READY)
+        # The stream connects beside the session (later under an emulator).
+        t.wait_for(lambda: "Sink Input #" in sink_inputs(pulse))
         t.pump(0.3)
-        out = subprocess.run(["pactl", "list", "sink-inputs"], env=pulse.env, capture_output=True, text=True).stdout
+        out = sink_inputs(pulse)
         if pulse.name == "pipewire":  # which runs the stream a period at a time (pipewire-pulse: 236 at least)
             [quantum] = [int(x) for x in re.findall(r'node.latency = "(\d+)/44100"', out)]
             assert quantum == period or (pulse.device == "pulse" and quantum == 236), out
