@@ -16,7 +16,11 @@ set(PKG_CONFIG_EXECUTABLE ${arm64_triplet}-pkg-config)
 # `cpack -G DEB` in this build folder makes an arm64 package.
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 
-# Test programs run under qemu's user-mode emulation: the loader and C
-# library the cross compiler linked against come from its own folder (-L),
-# the other libraries from the multiarch folders.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/${arm64_triplet})
+# Test programs run under qemu's user-mode emulation with the machine's own
+# arm64 run-time (libc6:arm64 and the rest of the multiarch folders), as on
+# an arm64 Debian system. Not with -L /usr/${arm64_triplet}: the loader would
+# then come from the cross compiler's C library while the machine's
+# ld.so.cache hands it the multiarch libc.so.6, of another release, whose
+# private data the loader reads with the wrong layout. Its first
+# pthread_create then walks a list that never ends, before any system call.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)

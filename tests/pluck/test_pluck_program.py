@@ -30,6 +30,16 @@ def sounding_part(frames):
     return frames
 
 
+def sink_inputs(pulse):
+    return subprocess.run(["pactl", "list", "sink-inputs"], env=pulse.env, capture_output=True, text=True).stdout
+
+
+def sound_heard(recording):
+    """Seconds of sound the server has played: frames not exactly silent,
+    every one of them also in the program's recording."""
+    return sum(1 for x in recording.frames()[0::2] if x != 0.0) / RATE
+
+
 # V typed while pluck still waits for the terminal's answer, then pluck
 # ended one way or another. The ring the server sees is the one asked for;
 # the server hears V at its pitch (string 3 at note 109: a 162-sample loop
@@ -51,8 +61,10 @@ def test_v_is_heard_recorded_and_rendered_alike(pulse, tmp_path, args, ending, p
                  kitty=kitty, typed_first=b"v")
     try:
         t.wait_for(SESSION_READY)
+        # The stream connects beside the session (later under an emulator).
+        t.wait_for(lambda: "Sink Input #" in sink_inputs(pulse))
         t.pump(0.3)
-        out = subprocess.run(["pactl", "list", "sink-inputs"], env=pulse.env, capture_output=True, text=True).stdout
+        out = sink_inputs(pulse)
         if pulse.name == "pipewire":  # which runs the stream a period at a time (pipewire-pulse: 236 at least)
             [quantum] = [int(x) for x in re.findall(r'node.latency = "(\d+)/44100"', out)]
             assert quantum == period or (pulse.device == "pulse" and quantum == 236), out
@@ -66,7 +78,8 @@ def test_v_is_heard_recorded_and_rendered_alike(pulse, tmp_path, args, ending, p
         [audio] = [int(x) for x in os.listdir(task) if open(task + x + "/comm").read() == "pluck audio\n"]
         if period == 512 or os.geteuid() == 0:
             assert os.sched_getscheduler(audio) == (os.SCHED_OTHER if period == 512 else os.SCHED_FIFO)
-        t.pump(1.0)
+        # A second of V reaches the server, however slowly the program runs.
+        t.wait_for(lambda: sound_heard(heard) >= 1.0)
         t.child.kill(ending) if isinstance(ending, int) else t.send(ending)
         assert t.exit_status() == 0 and t.settings_restored()
     finally:
