@@ -364,8 +364,6 @@ moduleBytes.then(async (bytes) => {
   reader = createInstrument(await WebAssembly.compile(bytes));
   reader.start();
   draw({ notes: letters.map((_, k) => reader.keyNote(k)), levels: letters.map(() => 0), peak: 0 }, 1);
-  element("start").disabled = false;
-  element("start").focus(); // Enter starts
   message = "Ready: press Start";
   const shared = await sharedScore().catch((error) => {
     message = `Cannot open the link: ${error.message}`;
@@ -373,6 +371,10 @@ moduleBytes.then(async (bytes) => {
   if (shared) {
     openScore(shared, "the shared score", false);
   }
+  // Playable only once a shared score has been read: a file opened before
+  // then would have its answer overwritten by the link's.
+  element("start").disabled = false;
+  element("start").focus(); // Enter starts
   performance.mark("pluck-ready");
   show();
 }).catch((error) => {
