@@ -71,13 +71,14 @@ def test_keys_options_and_the_recording(pulse, desktop, tmp_path):
     assert sound.period(left, start + RATE // 20, RATE // 10, 150, 170) == 160
     # Every note after V's own is a beat while Space was held (from the
     # first tick, 7 ms after the press, to the last beat before the release);
-    # there are several, and none after the release. Times are counted from
-    # V, and Wine's key response varies by up to about 100 ms from one key
-    # to the next: V seen late and Space early puts the first beat up to
-    # that much before the press.
+    # there are several, and none long after the release. Times are counted
+    # from V, and Wine's key response varies by up to about 100 ms from one
+    # key to the next (more on a busy machine): V seen late and Space early
+    # puts the first beat up to that much before the press, and a release
+    # seen late lets a beat or two more through.
     beats = [(at - start) / RATE for at in sound.onsets(left)][1:]
     assert len(beats) >= 3, beats
-    assert all(space_at - 0.12 <= t <= release_at + 0.2 for t in beats), (space_at, release_at, beats)
+    assert all(space_at - 0.12 <= t <= release_at + 0.35 for t in beats), f"{space_at} {release_at} {beats}"
 
     (tmp_path / "v.score").write_text("0 v\n")
     subprocess.run([WINE_RUN, prefix_of(BUILD), RENDER_EXE, windows_path(tmp_path / "v.score"), "-o",
