@@ -11,6 +11,7 @@
 
 #include "engine/synth_state.h"
 #include "play/auto_play.h"
+#include "play/milliseconds.h"
 #include "play/note_keys.h"
 #include "play/play_session.h"
 #include "play/score.h"
@@ -31,6 +32,11 @@ namespace {
 constexpr int32_t max_live_frames = 4096;
 // Loop samples read to tell how loud a string rings.
 constexpr int32_t level_probe_samples = 64;
+// Bytes of a streamed score handed over at once.
+constexpr int32_t score_piece_bytes = 65536;
+
+// What pluck_stream_read says.
+enum StreamRead : int32_t { stream_more, stream_rendered, stream_bad_line, stream_stopped };
 
 PlaySession live;
 float live_out[channel_count * max_live_frames];
@@ -183,25 +189,92 @@ PLUCK_EXPORT(pluck_score_length_ms) double pluck_score_length_ms() {
     return static_cast<double>(default_render_length_ms(score.reader));
 }
 
-// Events of the parsed score at or after `ms`, which a render of that
-// length does not play.
-PLUCK_EXPORT(pluck_score_events_from) int32_t pluck_score_events_from(double ms) {
-    return static_cast<int32_t>(std::count_if(score.events.begin(), score.events.end(),
-                                              [ms](const ScoreEvent& e) { return e.time_ms >= ms; }));
+// ---------------------------------------------------------------- streamed scores
+
+// A score read a piece at a time and rendered as it is read, as
+// pluck-render plays one: memory stays the same however long it is, even
+// for one that never ends.
+namespace {
+
+ScoreReader streamed_reader;
+ScoreRender streamed_render;
+char streamed_input[score_piece_bytes];
+
+// The first `bytes` bytes the host put at pluck_stream_input.
+std::string_view streamed_text(int32_t bytes) {
+    return {streamed_input, static_cast<size_t>(std::clamp(bytes, 0, score_piece_bytes))};
 }
 
-// Plays the parsed score for `length_ms` from the start-up state, handing
-// the frames to the host's write_frames in chunks. 0 if the host stopped it.
+}  // namespace
+
+// Starts a render of `length_ms` milliseconds (-1: the last event's time
+// plus the tail), its frames handed to the host's write_frames in chunks.
 // It ends any live session.
-PLUCK_EXPORT(pluck_render_score) int32_t pluck_render_score(double length_ms) {
-    ScoreRender render;
-    start_score_render(render, FrameSink{write_to_host, nullptr}, static_cast<int64_t>(length_ms));
-    for (const ScoreEvent& event : score.events) {
-        if (!render_score_event(render, event)) {
-            return 0;
+PLUCK_EXPORT(pluck_stream_start) void pluck_stream_start(double length_ms) {
+    streamed_reader = ScoreReader{};
+    start_score_render(streamed_render, FrameSink{write_to_host, nullptr}, static_cast<int64_t>(length_ms));
+}
+
+// Where the host puts the score's next bytes, and how many fit.
+PLUCK_EXPORT(pluck_stream_input) char* pluck_stream_input() {
+    return streamed_input;
+}
+
+PLUCK_EXPORT(pluck_stream_input_bytes) int32_t pluck_stream_input_bytes() {
+    return score_piece_bytes;
+}
+
+// Reads the next `bytes` bytes of the score from pluck_stream_input (0: the
+// score has ended), playing each event as soon as its line is complete.
+PLUCK_EXPORT(pluck_stream_read) int32_t pluck_stream_read(int32_t bytes) {
+    std::string_view input = streamed_text(bytes);
+    ScoreEvent event;
+    auto next = [&] {
+        return bytes == 0 ? finish_score(streamed_reader, event)
+                          : read_score_event(streamed_reader, input, event);
+    };
+    ScoreRead read = next();
+    for (; read == ScoreRead::event; read = next()) {
+        if (!render_score_event(streamed_render, event)) {
+            return stream_stopped;
         }
     }
-    return end_score_render(render, score.reader) ? 1 : 0;
+    if (read != ScoreRead::end) {
+        return read == ScoreRead::bad_line ? stream_bad_line : stream_more;
+    }
+    return end_score_render(streamed_render, streamed_reader) ? stream_rendered : stream_stopped;
+}
+
+// The first bad line (0: none) and what is wrong with it.
+PLUCK_EXPORT(pluck_stream_error_line) double pluck_stream_error_line() {
+    return static_cast<double>(streamed_reader.error_line);
+}
+
+PLUCK_EXPORT(pluck_stream_error) const char* pluck_stream_error() {
+    return streamed_reader.error.c_str();
+}
+
+// Once rendered: its length, and the events at or after it, not played.
+PLUCK_EXPORT(pluck_stream_length_ms) double pluck_stream_length_ms() {
+    return static_cast<double>(streamed_render.length_ms);
+}
+
+PLUCK_EXPORT(pluck_stream_unplayed) double pluck_stream_unplayed() {
+    return static_cast<double>(streamed_render.unplayed);
+}
+
+// ---------------------------------------------------------------- command line
+
+// Reads the `bytes` bytes at pluck_stream_input as a whole number of
+// milliseconds (for --length), as pluck-render reads one: the number, or -1.
+PLUCK_EXPORT(pluck_read_milliseconds) double pluck_read_milliseconds(int32_t bytes) {
+    int64_t ms = -1;
+    read_milliseconds(streamed_text(bytes), max_score_time_ms, ms);
+    return static_cast<double>(ms);
+}
+
+PLUCK_EXPORT(pluck_version) const char* pluck_version() {
+    return PLUCK_VERSION;
 }
 
 }  // namespace pluck

@@ -13,7 +13,7 @@ export function frameAtMs(ms) {
 }
 
 // A ready instrument from the compiled module (WebAssembly.Module). Its
-// memory holds one instrument state; start() or renderScore() resets it.
+// memory holds one instrument state; start() or streamScore() resets it.
 export function createInstrument(module) {
   let sink = null; // takes each chunk of a score's render
   const instance = new WebAssembly.Instance(module, {
@@ -31,6 +31,12 @@ export function createInstrument(module) {
   // which detaches the old buffer.
   const floats = (at, count) => new Float32Array(wasm.memory.buffer, at, count);
   const bytes = (at, count) => new Uint8Array(wasm.memory.buffer, at, count);
+  // A text the module made: ASCII (the score reader escapes any other byte
+  // it quotes).
+  const cString = (at) => {
+    const text = bytes(at, wasm.memory.buffer.byteLength - at);
+    return String.fromCharCode(...text.subarray(0, text.indexOf(0)));
+  };
 
   let rendered = null; // the session's output buffer, kept to spare the audio thread allocations
 
@@ -70,25 +76,49 @@ export function createInstrument(module) {
     parseScore(score) {
       bytes(wasm.pluck_score_text(score.length), score.length).set(score);
       const errorLine = wasm.pluck_parse_score();
-      // ASCII: the parser escapes any other byte it quotes.
-      const at = wasm.pluck_score_error();
-      const message = bytes(at, wasm.memory.buffer.byteLength - at);
-      const error = String.fromCharCode(...message.subarray(0, message.indexOf(0)));
-      return { errorLine, error, lengthMs: wasm.pluck_score_length_ms() };
+      return { errorLine, error: cString(wasm.pluck_score_error()), lengthMs: wasm.pluck_score_length_ms() };
     },
-    // Events of the parsed score that a render of `lengthMs` leaves out.
-    eventsFrom: (ms) => wasm.pluck_score_events_from(ms),
-    // Plays the parsed score from the start-up state for `lengthMs`, calling
+    // Starts playing a score read a piece at a time, as pluck-render plays
+    // one, for `lengthMs` (-1: the last event's time plus the tail), calling
     // `write(samples)` with each chunk of interleaved frames (valid only
-    // during the call; false stops the render). False if stopped.
-    renderScore(lengthMs, write) {
-      sink = write;
-      try {
-        return wasm.pluck_render_score(lengthMs) === 1;
-      } finally {
-        sink = null;
-      }
+    // during the call; false stops the render). Each read(piece) hands on the
+    // score's next bytes, an empty one its end, and says "more" (give more),
+    // "rendered", "bad line" (errorLine and error say which) or "stopped".
+    streamScore(lengthMs, write) {
+      wasm.pluck_stream_start(lengthMs);
+      const capacity = wasm.pluck_stream_input_bytes();
+      const outcomes = ["more", "rendered", "bad line", "stopped"];
+      const readPiece = (piece) => {
+        bytes(wasm.pluck_stream_input(), piece.length).set(piece);
+        sink = write;
+        try {
+          return outcomes[wasm.pluck_stream_read(piece.length)];
+        } finally {
+          sink = null;
+        }
+      };
+      return {
+        read(piece) {
+          let outcome = readPiece(piece.subarray(0, capacity));
+          for (let at = capacity; outcome === "more" && at < piece.length; at += capacity) {
+            outcome = readPiece(piece.subarray(at, at + capacity));
+          }
+          return outcome;
+        },
+        errorLine: () => wasm.pluck_stream_error_line(),
+        error: () => cString(wasm.pluck_stream_error()),
+        lengthMs: () => wasm.pluck_stream_length_ms(),
+        unplayed: () => wasm.pluck_stream_unplayed(),
+      };
     },
+    // The whole number of milliseconds that `text` (UTF-8 bytes) says, as
+    // pluck-render reads its --length, or -1.
+    readMilliseconds(text) {
+      const used = text.subarray(0, wasm.pluck_stream_input_bytes());
+      bytes(wasm.pluck_stream_input(), used.length).set(used);
+      return wasm.pluck_read_milliseconds(used.length);
+    },
+    version: () => cString(wasm.pluck_version()),
   };
 }
 
