@@ -146,8 +146,9 @@ function parseArguments(argv) {
   const { items, error } = readCommandLine(argv);
   const modulePath = items.findLast(({ option }) => option?.id === "module")?.text ?? defaultModule;
   let loaded = null;
-  const instrument = () => (loaded ??= loadModule(modulePath)).instrument;
-  const args = { scores: [], output: "", lengthMs: -1, module: () => (loaded ??= loadModule(modulePath)).module };
+  const load = () => (loaded ??= loadModule(modulePath));
+  const instrument = () => load().instrument;
+  const args = { scores: [], output: "", lengthMs: -1, module: () => load().module };
   for (const { option, text } of items) {
     if (option?.id === "help") {
       say(usage);
@@ -185,7 +186,7 @@ function standardInputWasClosed() {
   try {
     const flags = /^flags:\s*([0-7]+)/m.exec(fs.readFileSync("/proc/self/fdinfo/0", "latin1"));
     const input = fs.fstatSync(0);
-    return input.isCharacterDevice() && input.rdev === fs.statSync("/dev/null").rdev && (flags[1] & 3) === 2;
+    return input.isCharacterDevice() && input.rdev === fs.statSync("/dev/null").rdev && (parseInt(flags[1], 8) & 3) === 2;
   } catch {
     return false;
   }

@@ -28,11 +28,15 @@ export function scoreFile(name, text) {
   return path.join(dir, name);
 }
 
-// Runs pluck-render or the node renderer: {status, stderr}.
-export function render(program, args, input) {
-  const [command, prefix] =
-    program === "pluck-render" ? [pluckRenderPath, []] : [process.execPath, [path.join(root, "web/render.mjs")]];
-  const { status, stderr } = spawnSync(command, [...prefix, ...args], { input, encoding: "utf8" });
+// The command line that runs pluck-render or the node renderer with `args`.
+export const commandOf = (program, args) =>
+  program === "pluck-render" ? [pluckRenderPath, ...args] : [process.execPath, path.join(root, "web/render.mjs"), ...args];
+
+// Runs pluck-render or the node renderer (with spawnSync's `options`
+// besides): {status, stderr}.
+export function render(program, args, input, options = {}) {
+  const [command, ...rest] = commandOf(program, args);
+  const { status, stderr } = spawnSync(command, rest, { input, encoding: "utf8", ...options });
   return { status, stderr };
 }
 
