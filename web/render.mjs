@@ -44,8 +44,8 @@ const [exitOk, exitFailure, exitUsage] = [0, 1, 2];
 // The signals that stop pluck-render, and the others whose default action
 // ends a process: each removes the unfinished file, then ends the program
 // as it would have.
-const stopSignals = ["SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGALRM"];
-const endingSignals = [...stopSignals, "SIGXCPU", "SIGVTALRM", "SIGPROF", "SIGPWR", "SIGSTKFLT", "SIGSYS", "SIGTRAP"];
+const endingSignals = ["SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGALRM", "SIGXCPU"];
+endingSignals.push("SIGVTALRM", "SIGPROF", "SIGPWR", "SIGSTKFLT", "SIGSYS", "SIGTRAP");
 
 // How the program ends: one line on standard error, and the status.
 class Ending extends Error {
