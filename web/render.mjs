@@ -19,9 +19,8 @@ const program = "render.mjs";
 const defaultModule = fileURLToPath(new URL("../build/web/site/pluck.wasm", import.meta.url));
 // Most frames a WAV file holds: its sizes are 32-bit, counted from byte 8.
 const maxWavFrames = Math.floor((0xffffffff - (wavHeaderBytes - 8)) / (channelCount * 4));
-const longestWav = ((s) => `${Math.floor(s / 3600)}:${`${Math.floor(s / 60) % 60}`.padStart(2, "0")}:${`${s % 60}`.padStart(2, "0")}`)(
-  Math.floor(maxWavFrames / sampleRate),
-);
+// That as h:mm:ss (under ten hours: 3:22:53).
+const longestWav = new Date(Math.floor(maxWavFrames / sampleRate) * 1000).toISOString().slice(12, 19);
 // Bytes of the score read at once.
 const scorePieceBytes = 65536;
 const usage = `usage: node web/render.mjs SCORE -o OUT.wav [--length MS] [--module PATH]
@@ -186,7 +185,8 @@ function standardInputWasClosed() {
   try {
     const flags = /^flags:\s*([0-7]+)/m.exec(fs.readFileSync("/proc/self/fdinfo/0", "latin1"));
     const input = fs.fstatSync(0);
-    return input.isCharacterDevice() && input.rdev === fs.statSync("/dev/null").rdev && (parseInt(flags[1], 8) & 3) === 2;
+    const readWrite = (parseInt(flags[1], 8) & 3) === 2;
+    return input.isCharacterDevice() && input.rdev === fs.statSync("/dev/null").rdev && readWrite;
   } catch {
     return false;
   }
@@ -278,16 +278,18 @@ async function render(args, input, out) {
     worker.once("error", reject);
     worker.once("exit", (status) => reject(new Error(`the render ended unfinished (status ${status})`)));
   });
+  if (result.badLine !== "") {
+    throw new Ending(result.badLine, exitUsage);
+  }
   if (result.outcome !== "rendered") {
-    throw result.badLine !== "" ? new Ending(result.badLine, exitUsage) : new Ending(`${program}: ${result.failure}`, exitFailure);
+    throw new Ending(`${program}: ${result.failure}`, exitFailure);
   }
   writeOutputFile(out, wavHeader(result.frames), 0);
   commitOutputFile(out);
   committed = true;
   if (result.unplayed > 0) {
-    process.stderr.write(
-      `${program}: ${result.unplayed} event(s) at or after ${result.lengthMs} ms, the end of the render, are not played\n`,
-    );
+    const end = `${result.lengthMs} ms, the end of the render`;
+    process.stderr.write(`${program}: ${result.unplayed} event(s) at or after ${end}, are not played\n`);
   }
 }
 

@@ -30,7 +30,9 @@ export function scoreFile(name, text) {
 
 // The command line that runs pluck-render or the node renderer with `args`.
 export const commandOf = (program, args) =>
-  program === "pluck-render" ? [pluckRenderPath, ...args] : [process.execPath, path.join(root, "web/render.mjs"), ...args];
+  program === "pluck-render"
+    ? [pluckRenderPath, ...args]
+    : [process.execPath, path.join(root, "web/render.mjs"), ...args];
 
 // Runs pluck-render or the node renderer (with spawnSync's `options`
 // besides): {status, stderr}.

@@ -10,7 +10,8 @@ import { Readable } from "node:stream";
 import { test } from "node:test";
 import { setTimeout } from "node:timers/promises";
 
-import { assertSameBits, assertSameFile, commandOf, dir, readWav, render, renderedFile, root, scoreFile } from "./harness.mjs";
+import { assertSameBits, assertSameFile, commandOf, dir, readWav, render } from "./harness.mjs";
+import { renderedFile, root, scoreFile } from "./harness.mjs";
 
 // The demo; the key wandering for five minutes, down into the subnormal
 // tails; chords and beats plucking, with a length cut inside a
