@@ -40,7 +40,7 @@ export function systemReason(error) {
 const systemError = (code) => Object.assign(new Error(code), { code, errno: -os.constants.errno[code] });
 
 // A refusal or failure of the output, said as "cannot write PATH: reason".
-export class OutputError extends Error {}
+class OutputError extends Error {}
 
 function fail(out, reason) {
   throw new OutputError(`cannot write ${out.path}: ${typeof reason === "string" ? reason : systemReason(reason)}`);
