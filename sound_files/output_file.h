@@ -46,16 +46,23 @@ struct OutputFile {
     std::string error;
 };
 
+// Each system's opener behind the two below.
+bool open_output(OutputFile& out, const std::string& path, int input_fd, bool take);
+
 // Opens an unnamed file beside the file `path` names, or refuses: when that
 // file is the one the program reads (`input_fd`: pluck-render's score; -1
 // for none), a directory or anything but a regular file, or one that cannot
-// be written.
-bool open_output_file(OutputFile& out, const std::string& path, int input_fd);
+// be written or replaced.
+inline bool open_output_file(OutputFile& out, const std::string& path, int input_fd) {
+    return open_output(out, path, input_fd, false);
+}
 
 // Opens PATH.part beside the file `path` names (after any links), refusing
 // what open_output_file() refuses and a PATH.part that is already there (a
 // take kept from an earlier run).
-bool open_take_file(OutputFile& out, const std::string& path);
+inline bool open_take_file(OutputFile& out, const std::string& path) {
+    return open_output(out, path, -1, true);
+}
 
 // Whether `path` names the file open as `fd` (by any of its names).
 bool names_open_file(const std::string& path, int fd);

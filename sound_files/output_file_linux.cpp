@@ -278,7 +278,9 @@ bool open_checked(OutputFile& out, int input_fd, bool take) {
     return out.fd >= 0 || open_named(out) || fail(out, errno);
 }
 
-bool open_file(OutputFile& out, const std::string& path, int input_fd, bool take) {
+}  // namespace
+
+bool open_output(OutputFile& out, const std::string& path, int input_fd, bool take) {
     out = OutputFile{};
     out.path = path;
     const mode_t mask = umask(0);
@@ -289,16 +291,6 @@ bool open_file(OutputFile& out, const std::string& path, int input_fd, bool take
         return false;
     }
     return true;
-}
-
-}  // namespace
-
-bool open_output_file(OutputFile& out, const std::string& path, int input_fd) {
-    return open_file(out, path, input_fd, false);
-}
-
-bool open_take_file(OutputFile& out, const std::string& path) {
-    return open_file(out, path, -1, true);
 }
 
 bool names_open_file(const std::string& path, int fd) {

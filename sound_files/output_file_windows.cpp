@@ -195,7 +195,9 @@ bool write_at(void* context, uint64_t offset, const void* bytes, size_t size) {
     return true;
 }
 
-bool open_file(OutputFile& out, const std::string& path, int input_fd, bool take) {
+}  // namespace
+
+bool open_output(OutputFile& out, const std::string& path, int input_fd, bool take) {
     out = OutputFile{};
     out.path = path;
     if (!open_checked(out, input_fd, take)) {
@@ -203,16 +205,6 @@ bool open_file(OutputFile& out, const std::string& path, int input_fd, bool take
         return false;
     }
     return true;
-}
-
-}  // namespace
-
-bool open_output_file(OutputFile& out, const std::string& path, int input_fd) {
-    return open_file(out, path, input_fd, false);
-}
-
-bool open_take_file(OutputFile& out, const std::string& path) {
-    return open_file(out, path, -1, true);
 }
 
 bool names_open_file(const std::string& path, int fd) {
