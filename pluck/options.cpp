@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "play/milliseconds.h"
+#include "sound_files/output_file.h"
+#include "sound_files/sound_file.h"
 #include "system/command_line.h"
 
 namespace pluck {
@@ -36,6 +38,19 @@ bool parse_latency(std::string_view text, int32_t& ms) {
     return true;
 }
 
+// Why a recording cannot go to `path`, or "": pluck writes WAV files only,
+// and never over the keys it reads.
+std::string record_refusal(const std::string& path) {
+    SoundFileFormat format{};
+    if (!sound_file_format_for_path(path, format) || format != SoundFileFormat::wav_float) {
+        return "cannot record to " + path + ": pluck records WAV files only, named FILE.wav";
+    }
+    if (names_open_file(path, 0)) {
+        return "cannot record to " + path + ": it is standard input, where the keys are read";
+    }
+    return "";
+}
+
 // Applies one option and its value; false with `error` set if it is bad.
 bool apply(const CommandLineItem& item, Options& options, std::string& error) {
     const std::string_view value = item.text;
@@ -54,6 +69,10 @@ bool apply(const CommandLineItem& item, Options& options, std::string& error) {
                 return false;
             }
             (item.option->id == option_device ? options.device : options.record_path) = std::string(value);
+            if (item.option->id == option_record) {
+                error = record_refusal(options.record_path);
+                return error.empty();
+            }
             break;
         case option_list_devices:
             options.list_devices = true;
@@ -110,12 +129,12 @@ std::string help_text() {
         "                       name as --list-devices shows them\n"
         "      --list-devices   list the sound devices there are, and exit\n"
         "  -r, --record FILE    also write everything played to FILE, a WAV file (32-bit\n"
-        "                       float, every sample as rendered), complete once pluck\n"
-        "                       has quit\n"
+        "                       float, every sample as rendered); until pluck quits it\n"
+        "                       is FILE.part, kept on the disk as it is played\n"
         "  -h, --help           this text\n"
         "      --version        the program's version\n"
-        "Exit status: 0 played (or listed), 1 the recording could not be written,\n"
-        "2 a bad command line.\n";
+        "Exit status: 0 played (or listed), 1 the recording is not complete under its\n"
+        "name (what could be written stays FILE.part), 2 a bad command line.\n";
     return text;
 }
 

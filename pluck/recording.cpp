@@ -17,12 +17,14 @@ namespace pluck {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 struct Recorder {
     BlockQueue queue;
     OutputFile file;
     WavWriter wav;
     std::string path;
-    bool failed = false;  // a write failed: the rest is taken and dropped
+    bool failed = false;  // a write failed: the file keeps what fit, the rest is dropped
     bool full = false;    // the file holds all a WAV file can: the rest is dropped
     std::atomic<bool> finishing{false};
     std::thread writer;
@@ -33,6 +35,33 @@ struct Recorder {
 Recorder* recorder = nullptr;
 // Read by the audio thread on every buffer; cleared when the recording ends.
 std::atomic<BlockQueue*> recording_queue{nullptr};
+
+double seconds_of(int64_t frames) {
+    return static_cast<double>(frames) / sample_rate_hz;
+}
+
+// After a write that failed: the file is cut to the whole frames it holds
+// and its sizes count them, so that it is a valid WAV file of what fit; the
+// player hears of it at once.
+void keep_what_fit(Recorder& r) {
+    r.failed = true;
+    const std::string error = r.file.error;
+    r.wav.frames = wav_frames_in(r.file.size);
+    truncate_output_file(r.file, wav_file_bytes(r.wav.frames));
+    write_wav_sizes(r.wav);
+    sync_output_file(r.file);
+    std::fprintf(stderr, "pluck: %s; %s keeps the first %.1f s of the take, the rest is not recorded\n",
+                 error.c_str(), r.file.part_path.c_str(), seconds_of(r.wav.frames));
+    std::fflush(stderr);
+}
+
+// What was written goes to the disk first, then the sizes that count it:
+// whenever the power goes, the file on the disk is a valid WAV file.
+void keep_on_disk(Recorder& r) {
+    if (!r.failed && !(sync_output_file(r.file) && write_wav_sizes(r.wav))) {
+        keep_what_fit(r);
+    }
+}
 
 // Writes every block waiting; false if there was none.
 bool write_waiting(Recorder& r) {
@@ -45,7 +74,7 @@ bool write_waiting(Recorder& r) {
             std::fflush(stderr);
         }
         if (!r.failed && !r.full && !write_wav_frames(r.wav, block->samples, block->frames)) {
-            r.failed = true;
+            keep_what_fit(r);
         }
         release_block(r.queue);
         wrote = true;
@@ -55,6 +84,7 @@ bool write_waiting(Recorder& r) {
 
 void writer_main(Recorder& r) {
     bool said_lost = false;
+    Clock::time_point sizes_due = Clock::now() + std::chrono::milliseconds(recording_sizes_ms);
     for (;;) {
         const bool finishing = r.finishing.load(std::memory_order_acquire);
         const bool wrote = write_waiting(r);
@@ -67,6 +97,10 @@ void writer_main(Recorder& r) {
         }
         if (finishing) {
             return;  // everything put before the finish request is written
+        }
+        if (Clock::now() >= sizes_due) {
+            keep_on_disk(r);
+            sizes_due = Clock::now() + std::chrono::milliseconds(recording_sizes_ms);
         }
         if (!wrote) {
             std::this_thread::sleep_for(std::chrono::milliseconds(recording_poll_ms));
@@ -88,8 +122,9 @@ bool start_recording(const std::string& path, std::string& error) {
     }
     Recorder& r = *recorder;
     r.path = path;
-    if (!open_output_file(r.file, path, -1) || !start_wav(r.wav, output_file_sink(r.file))) {
+    if (!open_take_file(r.file, path) || !start_wav(r.wav, output_file_sink(r.file))) {
         error = r.file.error.empty() ? "cannot write " + path : r.file.error;
+        r.file.take = false;  // nothing is recorded yet: its .part goes too
         discard_output_file(r.file);
         return false;
     }
@@ -97,6 +132,7 @@ bool start_recording(const std::string& path, std::string& error) {
         r.writer = std::thread(writer_main, std::ref(r));
     } catch (...) {
         error = "cannot write " + path + ": no thread to write it";
+        r.file.take = false;
         discard_output_file(r.file);
         return false;
     }
@@ -123,12 +159,15 @@ RecordingResult finish_recording() {
     r.writer.join();
     result.lost_frames = r.queue.lost_frames.load(std::memory_order_relaxed);
     result.frames = r.wav.frames;
-    if (!r.failed && finish_wav(r.wav) && commit_output_file(r.file)) {
+    result.part_path = r.file.part_path;
+    if (r.failed) {
+        result.cut_short = true;
+    } else if (write_wav_sizes(r.wav) && commit_output_file(r.file)) {
         result.written = true;
-        return result;
+    } else {
+        result.error = r.file.error.empty() ? "cannot write " + r.path : r.file.error;
     }
-    result.error = r.file.error.empty() ? "cannot write " + r.path : r.file.error;
-    discard_output_file(r.file);
+    discard_output_file(r.file);  // the take stays where it is
     return result;
 }
 
@@ -136,14 +175,18 @@ int finish_recording_and_report(const std::string& path) {
     const RecordingResult result = finish_recording();
     if (result.lost_frames > 0) {
         std::fprintf(stderr, "pluck: %lld frames (%.1f s) are missing from %s: the disk fell behind\n",
-                     static_cast<long long>(result.lost_frames),
-                     static_cast<double>(result.lost_frames) / sample_rate_hz, path.c_str());
+                     static_cast<long long>(result.lost_frames), seconds_of(result.lost_frames),
+                     path.c_str());
     }
-    if (!result.written) {
-        std::fprintf(stderr, "pluck: %s\n", result.error.c_str());
-        return exit_failure;
+    if (result.cut_short) {
+        std::fprintf(stderr,
+                     "pluck: the take is incomplete: %s holds its first %.1f s, all that could be written\n",
+                     result.part_path.c_str(), seconds_of(result.frames));
+    } else if (!result.written) {
+        std::fprintf(stderr, "pluck: %s%s%s\n", result.error.c_str(),
+                     result.part_path.empty() ? "" : "; the take is kept in ", result.part_path.c_str());
     }
-    return exit_ok;
+    return result.written ? exit_ok : exit_failure;
 }
 
 }  // namespace pluck

@@ -4,8 +4,10 @@
 // privilege) and renamed over the target. Where the file system has no
 // O_TMPFILE (or /proc is missing), the file gets the short hidden name from
 // the start, and the cleanup list removes it however the program ends
-// (but for SIGKILL and a power cut).
+// (but for SIGKILL and a power cut). A take is written as NAME.part from
+// the start and is on no cleanup list: whatever ends the program, it stays.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,7 +43,7 @@ bool fail(OutputFile& out, int error_number) {
     return false;
 }
 
-bool fail(OutputFile& out, const char* reason) {
+bool fail(OutputFile& out, const std::string& reason) {
     out.error = "cannot write " + out.path + ": " + reason;
     return false;
 }
@@ -119,6 +121,21 @@ bool take_temp_name(OutputFile& out, Make make) {
     return false;
 }
 
+// A take's own name, made here and nowhere else: a NAME.part already there
+// is an earlier take, which is the player's.
+bool open_take(OutputFile& out) {
+    out.take = true;
+    out.fd = openat(out.dir_fd, (out.name + ".part").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (out.fd < 0) {
+        return errno == EEXIST ? fail(out, out.part_path +
+                                               " already exists, perhaps a take kept from an earlier "
+                                               "run; play it, rename it or remove it first")
+                               : fail(out, errno);
+    }
+    out.temp_name = out.name + ".part";
+    return true;
+}
+
 bool open_named(OutputFile& out) {
     return take_temp_name(out, [&out](const std::string& name) {
         out.fd = openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -144,9 +161,10 @@ void take_over_attributes(const OutputFile& out, const struct stat& target) {
     fchmod(out.fd, target.st_mode & 07777);
 }
 
-// Writes all of `size` bytes at `offset`: 0, or the reason it could not.
-int write_all(int fd, uint64_t offset, const char* bytes, size_t size) {
-    for (size_t done = 0; done < size;) {
+// Writes all of `size` bytes at `offset`: 0, or the reason it could not;
+// `done` bytes were written either way.
+int write_all(int fd, uint64_t offset, const char* bytes, size_t size, size_t& done) {
+    for (done = 0; done < size;) {
         const ssize_t n = pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) {
             continue;
@@ -166,6 +184,10 @@ bool copy_in_place(OutputFile& out) {
     if (target < 0) {
         return fail(out, errno);
     }
+    // Whoever copies into the file by another of its names waits for this
+    // copy to end, and this one for theirs: one whole file, never a mix.
+    while (flock(target, LOCK_EX) != 0 && errno == EINTR) {
+    }
     std::vector<char> block(copy_block_bytes);
     int error_number = 0;
     for (uint64_t done = 0; error_number == 0 && done < out.size;) {
@@ -175,8 +197,9 @@ bool copy_in_place(OutputFile& out) {
             error_number = got < 0 ? errno : EIO;
             break;
         }
-        error_number = write_all(target, done, block.data(), static_cast<size_t>(got));
-        done += static_cast<uint64_t>(got);
+        size_t written = 0;
+        error_number = write_all(target, done, block.data(), static_cast<size_t>(got), written);
+        done += written;
     }
     if (error_number == 0 && (ftruncate(target, static_cast<off_t>(out.size)) != 0 || fsync(target) != 0)) {
         error_number = errno;
@@ -189,18 +212,36 @@ bool copy_in_place(OutputFile& out) {
 
 bool write_at(void* context, uint64_t offset, const void* bytes, size_t size) {
     OutputFile& out = *static_cast<OutputFile*>(context);
-    if (const int error_number = write_all(out.fd, offset, static_cast<const char*>(bytes), size)) {
-        return fail(out, error_number);
-    }
-    out.size = std::max<uint64_t>(out.size, offset + size);
-    return true;
+    size_t done = 0;
+    const int error_number = write_all(out.fd, offset, static_cast<const char*>(bytes), size, done);
+    out.size = std::max<uint64_t>(out.size, offset + done);
+    return error_number == 0 || fail(out, error_number);
 }
 
-// Everything open_output_file() does, leaving what it opened on failure.
-bool open_checked(OutputFile& out, int input_fd) {
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether a file may be renamed over `target`: in a sticky folder (/tmp)
+// only the file's owner, the folder's or root may.
+bool may_replace(const OutputFile& out, const struct stat& target) {
+    struct stat dir {};
+    const uid_t me = geteuid();
+    return fstat(out.dir_fd, &dir) != 0 || (dir.st_mode & S_ISVTX) == 0 || me == 0 || target.st_uid == me ||
+           dir.st_uid == me;
+}
+
+// Everything open_output_file() and open_take_file() do, leaving what it
+// opened on failure.
+bool open_checked(OutputFile& out, int input_fd, bool take) {
     if (!follow_links(out.path, out.dir, out.name)) {
         return fail(out, errno);
     }
+    std::string asked_dir;
+    std::string asked_name;
+    split_path(out.path, asked_dir, asked_name);
+    out.part_path =
+        (asked_dir == out.dir && asked_name == out.name ? out.path : out.dir + "/" + out.name) + ".part";
     out.dir_fd = open(out.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (out.dir_fd < 0) {
         return fail(out, errno);
@@ -214,15 +255,22 @@ bool open_checked(OutputFile& out, int input_fd) {
         if (!S_ISREG(target.st_mode)) {
             return fail(out, "not a regular file");
         }
-        if (input_fd >= 0 && fstat(input_fd, &input) == 0 && input.st_dev == target.st_dev &&
-            input.st_ino == target.st_ino) {
+        if (input_fd >= 0 && fstat(input_fd, &input) == 0 && same_file(input, target)) {
             return fail(out, "it is the score being read");
         }
         if (faccessat(out.dir_fd, out.name.c_str(), W_OK, AT_EACCESS) != 0) {
             return fail(out, errno);
         }
+        // A file with other links is copied into, not replaced.
+        if (target.st_nlink == 1 && !may_replace(out, target)) {
+            return fail(out,
+                        "it is another user's, in a folder whose sticky bit lets only its owner replace it");
+        }
     } else if (errno != ENOENT) {
         return fail(out, errno);
+    }
+    if (take) {
+        return open_take(out);
     }
     if (!open_anonymous(out) && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
         return fail(out, errno);
@@ -232,21 +280,39 @@ bool open_checked(OutputFile& out, int input_fd) {
 
 }  // namespace
 
-bool open_output_file(OutputFile& out, const std::string& path, int input_fd) {
+bool open_output(OutputFile& out, const std::string& path, int input_fd, bool take) {
     out = OutputFile{};
     out.path = path;
     const mode_t mask = umask(0);
     umask(mask);
     out.new_file_mode = 0666 & ~mask;
-    if (!open_checked(out, input_fd)) {
+    if (!open_checked(out, input_fd, take)) {
         discard_output_file(out);
         return false;
     }
     return true;
 }
 
+bool names_open_file(const std::string& path, int fd) {
+    struct stat named {};
+    struct stat open {};
+    return fd >= 0 && stat(path.c_str(), &named) == 0 && fstat(fd, &open) == 0 && same_file(named, open);
+}
+
 ByteSink output_file_sink(OutputFile& out) {
     return ByteSink{write_at, &out};
+}
+
+bool sync_output_file(OutputFile& out) {
+    return fdatasync(out.fd) == 0 || fail(out, errno);
+}
+
+bool truncate_output_file(OutputFile& out, uint64_t size) {
+    if (ftruncate(out.fd, static_cast<off_t>(size)) != 0) {
+        return fail(out, errno);
+    }
+    out.size = std::min(out.size, size);
+    return true;
 }
 
 bool commit_output_file(OutputFile& out) {
@@ -262,6 +328,10 @@ bool commit_output_file(OutputFile& out) {
     bool ok = true;
     if (exists && S_ISREG(target.st_mode) && target.st_nlink > 1) {
         ok = copy_in_place(out);
+        if (ok && out.take) {
+            unlinkat(out.dir_fd, out.temp_name.c_str(), 0);
+            keep_named_file(out);
+        }
     } else {
         if (exists) {
             take_over_attributes(out, target);
@@ -285,7 +355,9 @@ void discard_output_file(OutputFile& out) {
         out.fd = -1;
     }
     if (!out.temp_name.empty()) {
-        unlinkat(out.dir_fd, out.temp_name.c_str(), 0);
+        if (!out.take) {
+            unlinkat(out.dir_fd, out.temp_name.c_str(), 0);
+        }
         remove_cleanup(out.cleanup);
         out.temp_name.clear();
     }

@@ -3,7 +3,8 @@
 // open, and takes the target's name with MoveFileExW once it is complete and
 // on disk. A failed or stopped render deletes it, and so does a crash; only
 // a process killed outright (Task Manager, taskkill /F) or a power cut can
-// leave it.
+// leave it. A take is written as NAME.part from the start and is on no
+// cleanup list: whatever ends the program, it stays.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -90,8 +91,33 @@ std::string check_existing(HANDLE file, int input_fd, std::wstring& target) {
     return "";
 }
 
-// Everything open_output_file() does, leaving what it opened on failure.
-bool open_checked(OutputFile& out, int input_fd) {
+// A take's own name, made here and nowhere else: a NAME.part already there
+// is an earlier take, which is the player's. Others may read it meanwhile.
+bool open_take(OutputFile& out, const std::wstring& dir) {
+    out.take = true;
+    const std::wstring path = dir + L"\\" + wide_text(out.name) + L".part";
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_EXISTS
+                   ? fail(out, out.part_path +
+                                   " already exists, perhaps a take kept from an earlier run; play it, "
+                                   "rename it or remove it first")
+                   : fail_with_last_error(out);
+    }
+    out.temp_name = out.name + ".part";
+    out.fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+    if (out.fd < 0) {
+        CloseHandle(file);
+        return fail(out, "too many open files");
+    }
+    return true;
+}
+
+// Everything open_output_file() and open_take_file() do, leaving what it
+// opened on failure.
+bool open_checked(OutputFile& out, int input_fd, bool take) {
     std::wstring target = full_wide_path(out.path);
     const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     // Backup semantics: a folder opens too, to be refused by name.
@@ -117,6 +143,10 @@ bool open_checked(OutputFile& out, int input_fd) {
     const size_t slash = target.rfind(L'\\');
     out.dir = utf8_text(target.substr(0, slash));
     out.name = utf8_text(target.substr(slash + 1));
+    out.part_path = out.path + ".part";
+    if (take) {
+        return open_take(out, target.substr(0, slash));
+    }
     for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
         const std::wstring name =
             L".pluck-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
@@ -151,30 +181,53 @@ bool write_at(void* context, uint64_t offset, const void* bytes, size_t size) {
         position.Offset = static_cast<DWORD>(at);
         position.OffsetHigh = static_cast<DWORD>(at >> 32);
         DWORD written = 0;
-        if (!WriteFile(file, static_cast<const char*>(bytes) + done,
-                       static_cast<DWORD>(std::min(size - done, write_block_bytes)), &written, &position)) {
-            // A stop cancels the main thread's waits, perhaps a write too:
-            // that is no failure of the disk.
-            if (GetLastError() == ERROR_OPERATION_ABORTED) {
-                continue;
-            }
+        const bool wrote =
+            WriteFile(file, static_cast<const char*>(bytes) + done,
+                      static_cast<DWORD>(std::min(size - done, write_block_bytes)), &written, &position);
+        done += written;
+        out.size = std::max<uint64_t>(out.size, offset + done);
+        // A stop cancels the main thread's waits, perhaps a write too:
+        // that is no failure of the disk.
+        if (!wrote && GetLastError() != ERROR_OPERATION_ABORTED) {
             return fail_with_last_error(out);
         }
-        done += written;
     }
-    out.size = std::max<uint64_t>(out.size, offset + size);
     return true;
 }
 
 }  // namespace
 
-bool open_output_file(OutputFile& out, const std::string& path, int input_fd) {
+bool open_output(OutputFile& out, const std::string& path, int input_fd, bool take) {
     out = OutputFile{};
     out.path = path;
-    if (!open_checked(out, input_fd)) {
+    if (!open_checked(out, input_fd, take)) {
         discard_output_file(out);
         return false;
     }
+    return true;
+}
+
+bool names_open_file(const std::string& path, int fd) {
+    const HANDLE named = CreateFileW(full_wide_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool same = fd >= 0 && same_file(named, handle_of(fd));
+    CloseHandle(named);
+    return same;
+}
+
+bool sync_output_file(OutputFile& out) {
+    return FlushFileBuffers(handle_of(out.fd)) || fail_with_last_error(out);
+}
+
+bool truncate_output_file(OutputFile& out, uint64_t size) {
+    if (_chsize_s(out.fd, static_cast<int64_t>(size)) != 0) {
+        return fail(out, "cannot cut the file short");
+    }
+    out.size = std::min(out.size, size);
     return true;
 }
 
@@ -209,10 +262,10 @@ void discard_output_file(OutputFile& out) {
         _close(out.fd);
         out.fd = -1;
     }
-    if (!out.temp_name.empty()) {
+    if (!out.temp_name.empty() && !out.take) {
         DeleteFileW(temp_path_of(out).c_str());
-        out.temp_name.clear();
     }
+    out.temp_name.clear();
     remove_cleanup(out.cleanup);
 }
 

@@ -109,7 +109,7 @@ bool write_sound_frames(SoundFileWriter& writer, const float* samples, int64_t f
 
 bool finish_sound_file(SoundFileWriter& writer) {
     if (writer.format == SoundFileFormat::wav_float) {
-        return finish_wav(writer.wav);
+        return write_wav_sizes(writer.wav);
     }
     if (!finish_flac(writer.flac)) {
         writer.error = "cannot write " + writer.path + ": " + writer.flac.error;

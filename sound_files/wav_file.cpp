@@ -92,19 +92,29 @@ bool write_wav_frames(WavWriter& wav, const float* samples, int64_t frames) {
     if (frames > max_wav_frames - wav.frames) {
         return false;
     }
-    const uint64_t offset = wav_header_bytes + static_cast<uint64_t>(wav.frames * bytes_per_frame);
-    if (!write_samples(wav, offset, samples, frames * channel_count)) {
+    if (!write_samples(wav, wav_file_bytes(wav.frames), samples, frames * channel_count)) {
         return false;
     }
     wav.frames += frames;
     return true;
 }
 
-bool finish_wav(WavWriter& wav) {
+bool write_wav_sizes(WavWriter& wav) {
     // Only the three sizes change; the whole header is short enough to write
     // again, and that keeps one place that knows its layout.
     const auto header = wav_header(wav.frames);
     return wav.sink.write_at(wav.sink.context, 0, header.data(), header.size());
+}
+
+int64_t wav_frames_in(uint64_t file_bytes) {
+    const uint64_t frames = file_bytes < wav_header_bytes
+                                ? 0
+                                : (file_bytes - wav_header_bytes) / static_cast<uint64_t>(bytes_per_frame);
+    return static_cast<int64_t>(std::min<uint64_t>(frames, max_wav_frames));
+}
+
+uint64_t wav_file_bytes(int64_t frames) {
+    return wav_header_bytes + static_cast<uint64_t>(frames * bytes_per_frame);
 }
 
 }  // namespace pluck

@@ -34,7 +34,17 @@ bool start_wav(WavWriter& wav, ByteSink sink);
 // file would hold more than max_wav_frames (then nothing is written).
 bool write_wav_frames(WavWriter& wav, const float* samples, int64_t frames);
 
-// Writes the header again with the final sizes.
-bool finish_wav(WavWriter& wav);
+// Writes the header again with the sizes of the frames written so far: the
+// file is then a valid WAV file of them. At the end, and as often as wanted
+// before it (a recording that must survive a crash).
+bool write_wav_sizes(WavWriter& wav);
+
+// The whole frames in a file of `file_bytes` bytes: after a write that failed
+// part way, what its sizes may say (the bytes beyond, up to a frame, are
+// to be cut off).
+int64_t wav_frames_in(uint64_t file_bytes);
+
+// The size of a file of `frames` frames.
+uint64_t wav_file_bytes(int64_t frames);
 
 }  // namespace pluck

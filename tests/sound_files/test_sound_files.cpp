@@ -2,8 +2,10 @@
 // back by other readers in test_pluck_render.py.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "sound_files/sound_file.h"
 #include "sound_files/wav_file.h"
@@ -23,6 +25,28 @@ TEST(WavFile, TheLongestFileStillHoldsItsSizes) {
                   max_wav_frames};
     const float frame[2] = {};
     EXPECT_FALSE(write_wav_frames(wav, frame, 1));
+}
+
+// Sizes brought up to date as frames come in count every frame written so
+// far: the bytes are a valid WAV file at each update. A file cut part way
+// through a frame counts the whole ones.
+TEST(WavFile, SizesBroughtUpToDateCountEveryFrameSoFar) {
+    static std::vector<uint8_t> bytes;
+    WavWriter wav;
+    start_wav(wav, ByteSink{[](void*, uint64_t at, const void* data, size_t size) {
+                                bytes.resize(std::max<size_t>(bytes.size(), at + size));
+                                return std::memcpy(bytes.data() + at, data, size) != nullptr;
+                            },
+                            nullptr});
+    const float frames[2 * 3] = {};
+    for (const int64_t n : {1, 3}) {
+        ASSERT_TRUE(write_wav_frames(wav, frames, n) && write_wav_sizes(wav));
+        const auto header = wav_header(wav.frames);
+        EXPECT_TRUE(std::equal(header.begin(), header.end(), bytes.begin()) &&
+                    bytes.size() == wav_file_bytes(wav.frames));
+        EXPECT_EQ(wav_frames_in(bytes.size() + 7), wav.frames);
+    }
+    EXPECT_EQ(wav.frames, 4);
 }
 
 // Scaled by 2^23 - 1, rounded to nearest with ties to even; beyond +-1 (and
