@@ -20,6 +20,7 @@ constexpr DWORD cancel_interval_ms = 10;
 
 std::atomic<int> caught_stop_signal{0};
 std::atomic<bool> quit_flag{false};
+std::atomic<int> requests{0};
 // The thread whose waits a stop cancels (pluck-render's), or none.
 HANDLE main_thread = nullptr;
 
@@ -35,7 +36,9 @@ int signal_for(DWORD event) {
 }
 
 BOOL WINAPI on_console_event(DWORD event) {
-    caught_stop_signal.store(signal_for(event));
+    int none = 0;
+    caught_stop_signal.compare_exchange_strong(none, signal_for(event));
+    requests.fetch_add(1);
     quit_flag.store(true, std::memory_order_release);
     // Returning after a close, logoff or shutdown would let the system end
     // the process at once: sound cut off mid-buffer, a temporary file still
@@ -72,6 +75,10 @@ const std::atomic<bool>& catch_quit_signals() {
 
 int stop_signal() {
     return caught_stop_signal.load();
+}
+
+int stop_requests() {
+    return requests.load();
 }
 
 int stop_signal_fd() {

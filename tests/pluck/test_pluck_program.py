@@ -7,6 +7,7 @@ import ctypes
 import os
 import re
 import signal
+import struct
 import subprocess
 import threading
 import time
@@ -15,6 +16,7 @@ import pytest
 
 from conftest import BUILD, program
 from harness import sound
+from harness.pulse import wait_until
 from harness.terminal import KITTY_CTRL_C, KITTY_ESCAPE, KITTY_SPACE, SESSION_READY, USAGE, Terminal
 
 PLUCK = program("pluck")
@@ -150,10 +152,26 @@ def test_quit_leaves_the_terminal_as_found(pulse, term, press, release):
     assert term == "xterm-kitty" or (b"\x1b" not in t.output and time.monotonic() - typed < 0.6)
 
 
+def modes_off(output):
+    """Paste and focus reporting are off at the end of what was written."""
+    return all(output.rfind(b"\x1b[?%dl" % mode) > output.rfind(b"\x1b[?%dh" % mode) for mode in (1004, 2004))
+
+
+def complete_take(path):
+    """The take's samples, once its sizes say it is whole."""
+    data = path.read_bytes()
+    assert struct.unpack_from("<I", data, 4)[0] == len(data) - 8, "the take was not finished"
+    return sound.read_float_wav(str(path))[0]
+
+
+def children(pid):
+    return [int(c) for c in open("/proc/%d/task/%d/children" % (pid, pid)).read().split()]
+
+
 # Stopped without warning and continued, the terminal reset meanwhile: the
 # protocol is in force again, once. Then keys typed while it is stopped and
-# two quit signals: the second restores the terminal at once, and the unread
-# keys go with it instead of to the shell.
+# two quit signals: the program ends once, by itself, and the unread keys
+# go with the terminal's settings instead of to the shell.
 def test_stop_continue_and_a_second_quit_signal(pulse):
     t = Terminal([PLUCK], env=dict(pulse.env, TERM="xterm-kitty"), kitty=True)
     try:
@@ -177,31 +195,101 @@ def test_stop_continue_and_a_second_quit_signal(pulse):
         with pytest.raises(BlockingIOError):
             print("left for the shell:", os.read(slave, 100))
         os.close(slave)
-        assert t.exit_status() < 0 and t.settings_restored() and t.keyboard_stack(emptied) == 0
+        assert t.exit_status() == 0 and t.settings_restored() and t.keyboard_stack(emptied) == 0
     finally:
         t.close()
 
 
-# A crash while recording on a file system without O_TMPFILE (as
-# libno_tmpfile makes it), where the take has a short hidden name until it
-# is complete, and a stop signal pluck does not handle itself: the terminal
-# is restored and the hidden file removed, though the recording set up its
-# undoing before the terminal did; the signal still ends the program.
-@pytest.mark.parametrize("number", [signal.SIGSEGV, signal.SIGABRT, signal.SIGQUIT])
-def test_a_crash_while_recording_leaves_the_terminal_and_no_file(pulse, tmp_path, number):
-    env = dict(pulse.env, TERM="xterm-kitty", ASAN_OPTIONS="verify_asan_link_order=0",
+# Each signal that ends a process by default, sent to `pluck --record` on a
+# kitty-protocol terminal and a file system without O_TMPFILE (as
+# libno_tmpfile makes it, where the take has a short hidden name until it is
+# complete), with no sound server: the terminal is left as found (settings,
+# protocol stack, paste and focus reporting) and no hidden file is left. A
+# quit signal ends pluck by itself, the take kept; the others end it by the
+# signal, after the cleanup; PIPE and XFSZ are ignored.
+@pytest.mark.parametrize("number, status", [
+    (signal.SIGHUP, 0), (signal.SIGINT, 0), (signal.SIGTERM, 0), (signal.SIGPIPE, None), (signal.SIGXFSZ, None)] + [
+    (number, -number) for number in (
+        signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM, signal.SIGSTKFLT, signal.SIGXCPU,
+        signal.SIGVTALRM, signal.SIGPROF, signal.SIGIO, signal.SIGPWR, signal.SIGILL, signal.SIGTRAP,
+        signal.SIGABRT, signal.SIGBUS, signal.SIGFPE, signal.SIGSEGV, signal.SIGSYS)
+], ids=lambda p: p.name if isinstance(p, signal.Signals) else None)
+def test_every_ending_signal_leaves_the_terminal_and_no_file(tmp_path, number, status):
+    env = dict(os.environ, TERM="xterm-kitty", PULSE_SERVER="unix:/nonexistent", ASAN_OPTIONS="verify_asan_link_order=0",
                LD_PRELOAD=os.path.join(BUILD, "tests", "support", "libno_tmpfile.so"))
     # No core file in the test's folder.
     t = Terminal(["/bin/sh", "-c", 'ulimit -c 0 && exec "$0" "$@"', PLUCK, "--record", str(tmp_path / "take.wav")],
                  env=env, kitty=True)
     try:
         t.wait_for(SESSION_READY)
-        assert [name for name in os.listdir(tmp_path) if name.startswith(".pluck")], "no hidden temporary file"
         t.child.kill(number)
-        assert t.exit_status() == -number and t.settings_restored() and t.keyboard_stack() == 0
+        if status is None:
+            t.pump(0.3)
+            assert t.child.isalive(), "an ignored signal ended pluck"
+            t.send(KITTY_ESCAPE)
+        assert t.exit_status() == (status or 0) and t.settings_restored()
     finally:
         t.close()
-    assert os.listdir(tmp_path) == [], "a temporary file was left"
+    assert t.keyboard_stack() == 0 and modes_off(t.output)
+    assert not [name for name in os.listdir(tmp_path) if name.startswith(".pluck")], "a temporary file was left"
+    assert (tmp_path / "take.wav").exists() == ((status or 0) == 0)
+
+
+# However pluck is asked to end, it ends once and keeps the take whole: V and
+# Escape in one read (V sounds before the quit); two TERMs a few
+# milliseconds apart; stopped by SIGTSTP, then TERM and CONT, as a shell's
+# `kill` sends them.
+@pytest.mark.parametrize("kitty, ending", [
+    (False, b"v\x1b"), (True, [signal.SIGTERM, signal.SIGTERM]),
+    (True, [signal.SIGTSTP, signal.SIGTERM, signal.SIGCONT])])
+def test_every_ending_keeps_the_take(tmp_path, kitty, ending):
+    path = tmp_path / "take.wav"
+    env = dict(os.environ, TERM="xterm-kitty" if kitty else "xterm", PULSE_SERVER="unix:/nonexistent")
+    t = Terminal([PLUCK, "--record", str(path)], env=env, kitty=kitty, typed_first=b"" if isinstance(ending, bytes) else b"v")
+    try:
+        t.wait_for(SESSION_READY)
+        t.pump(0.2)  # V plucked
+        if isinstance(ending, bytes):
+            t.send(ending)
+        for number in ending if isinstance(ending, list) else []:
+            t.child.kill(number)
+            t.pump(0.005 if number != signal.SIGTSTP else 0.3)
+        assert t.exit_status(limit_s=3) == 0 and t.settings_restored()
+    finally:
+        t.close()
+    assert t.keyboard_stack() == 0 and modes_off(t.output)
+    assert sound.first_sound(complete_take(path)) is not None, "V is not in the take"
+
+
+# In an interactive shell: Ctrl-Z, then `kill %1` and a SIGCONT (which some
+# shells' `kill` sends itself) end the stopped job: it never asks for the
+# terminal from the background. Or the terminal window
+# is closed under the playing instrument (a hang-up from the shell and
+# another from the system). Either way the take is whole.
+@pytest.mark.parametrize("ending", ["kill", "hang-up"])
+def test_a_shell_ends_pluck_and_the_take_is_kept(tmp_path, ending):
+    path = tmp_path / "take.wav"
+    env = dict(os.environ, TERM="xterm", PS1="$ ", PULSE_SERVER="unix:/nonexistent")
+    shell = Terminal(["/bin/bash", "--norc", "--noprofile", "-i"], env=env)
+    try:
+        shell.wait_for(b"$ ")
+        shell.send("%s --record %s\r" % (PLUCK, path))
+        shell.wait_for(SESSION_READY)
+        [pluck] = children(shell.child.pid)
+        shell.send("v")
+        shell.pump(0.3)
+        if ending == "kill":
+            shell.send(b"\x1a")
+            shell.wait_for(b"Stopped")
+            shell.send("kill %1; kill -CONT %1; wait %1; echo status=$?.\r")
+            shell.wait_for(lambda: re.search(rb"status=\d+\.", shell.output))
+            assert b"status=0." in shell.output and b"tty output" not in shell.output, shell.output
+        else:
+            shell.child.ptyproc.fileobj.close()  # the window closed: the terminal hangs up
+            wait_until(lambda: not os.path.exists("/proc/%d" % pluck), "pluck did not end", 6)
+    finally:
+        shell.close()
+    assert sound.first_sound(complete_take(path)) is not None, "V is not in the take"
 
 
 # Ctrl-Z in an interactive shell, then `fg`: the protocol goes with the stop
