@@ -235,39 +235,14 @@ def test_every_ending_signal_leaves_the_terminal_and_no_file(tmp_path, number, s
     assert (tmp_path / "take.wav").exists() == ((status or 0) == 0)
 
 
-# However pluck is asked to end, it ends once and keeps the take whole: V and
-# Escape in one read (V sounds before the quit); two TERMs a few
-# milliseconds apart; stopped by SIGTSTP, then TERM and CONT, as a shell's
-# `kill` sends them.
-@pytest.mark.parametrize("kitty, ending", [
-    (False, b"v\x1b"), (True, [signal.SIGTERM, signal.SIGTERM]),
-    (True, [signal.SIGTSTP, signal.SIGTERM, signal.SIGCONT])])
-def test_every_ending_keeps_the_take(tmp_path, kitty, ending):
-    path = tmp_path / "take.wav"
-    env = dict(os.environ, TERM="xterm-kitty" if kitty else "xterm", PULSE_SERVER="unix:/nonexistent")
-    t = Terminal([PLUCK, "--record", str(path)], env=env, kitty=kitty, typed_first=b"" if isinstance(ending, bytes) else b"v")
-    try:
-        t.wait_for(SESSION_READY)
-        t.pump(0.2)  # V plucked
-        if isinstance(ending, bytes):
-            t.send(ending)
-        for number in ending if isinstance(ending, list) else []:
-            t.child.kill(number)
-            time.sleep(0.002) if number != signal.SIGTSTP else t.pump(0.3)
-        assert t.exit_status(limit_s=3) == 0 and t.settings_restored()
-    finally:
-        t.close()
-    assert t.keyboard_stack() == 0 and modes_off(t.output)
-    assert sound.first_sound(complete_take(path)) is not None, "V is not in the take"
-
-
-# In an interactive shell: Ctrl-Z, then `kill %1` and a SIGCONT (which some
-# shells' `kill` sends itself) end the stopped job: it never asks for the
-# terminal from the background. Or the terminal window
-# is closed under the playing instrument (a hang-up from the shell and
-# another from the system). Either way the take is whole.
-@pytest.mark.parametrize("ending", ["kill", "hang-up"])
-def test_a_shell_ends_pluck_and_the_take_is_kept(tmp_path, ending):
+# However pluck, run by an interactive shell, is asked to end, it ends once
+# and keeps the take whole: V and Escape in one read (V sounds before the
+# quit); TERM and HUP together; Ctrl-Z, then `kill %1` and a
+# SIGCONT (which some shells' `kill` sends itself), after which it never asks
+# for the terminal from the background; the terminal window closed (a
+# hang-up from the shell and another from the system).
+@pytest.mark.parametrize("ending", ["v-escape", "two-signals", "kill", "hang-up"])
+def test_every_ending_keeps_the_take(tmp_path, ending):
     path = tmp_path / "take.wav"
     env = dict(os.environ, TERM="xterm", PS1="$ ", PULSE_SERVER="unix:/nonexistent")
     shell = Terminal(["/bin/bash", "--norc", "--noprofile", "-i"], env=env)
@@ -276,17 +251,22 @@ def test_a_shell_ends_pluck_and_the_take_is_kept(tmp_path, ending):
         shell.send("%s --record %s\r" % (PLUCK, path))
         shell.wait_for(SESSION_READY)
         [pluck] = children(shell.child.pid)
-        shell.send("v")
+        shell.send(b"v\x1b" if ending == "v-escape" else b"v")
         shell.pump(0.3)
-        if ending == "kill":
+        if ending == "two-signals":  # at once: without a sound device pluck ends within milliseconds
+            os.kill(pluck, signal.SIGTERM)
+            os.kill(pluck, signal.SIGHUP)
+        elif ending == "kill":
             shell.send(b"\x1a")
             shell.wait_for(b"Stopped")
-            shell.send("kill %1; kill -CONT %1; wait %1; echo status=$?.\r")
+            shell.send("kill %1; kill -CONT %1; wait %1\r")
+        elif ending == "hang-up":
+            shell.child.ptyproc.fileobj.close()  # the window closed: the terminal hangs up
+        wait_until(lambda: not os.path.exists("/proc/%d" % pluck), "pluck did not end", 6)
+        if ending != "hang-up":
+            shell.send("echo status=$?.\r")
             shell.wait_for(lambda: re.search(rb"status=\d+\.", shell.output))
             assert b"status=0." in shell.output and b"tty output" not in shell.output, shell.output
-        else:
-            shell.child.ptyproc.fileobj.close()  # the window closed: the terminal hangs up
-            wait_until(lambda: not os.path.exists("/proc/%d" % pluck), "pluck did not end", 6)
     finally:
         shell.close()
     assert sound.first_sound(complete_take(path)) is not None, "V is not in the take"
