@@ -14,7 +14,8 @@ namespace pluck {
 // background job) set the stop signal, which the render checks between
 // chunks, and which ends any wait for input. PIPE is ignored, so that
 // writing to a closed pipe is an error that is reported, and so is XFSZ (a
-// file-size limit reached). On Windows Ctrl-C, Ctrl-Break, closing the
+// file-size limit reached). The crash handlers (system/crash_handlers.h)
+// are put in place too. On Windows Ctrl-C, Ctrl-Break, closing the
 // console window, logging off and shutting down do the same, and cancel the
 // main thread's wait for input until the program has ended by itself. Call
 // before any file is opened for writing.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "system/cleanup.h"
+#include "system/crash_handlers.h"
 #include "system/ending_signals_linux.h"
 #include "system/signal_handler_linux.h"
 #include "system/stop_signals.h"
@@ -75,6 +76,9 @@ void ignore_failed_writes() {
 }  // namespace
 
 void catch_stop_signals() {
+    // Before any file is made: a crash between its making and its entry on
+    // the cleanup list must not leave it.
+    catch_crashes();
     open_wake_pipe();
     catch_unless_ignored(Ending::quit, on_stop_signal);
     catch_unless_ignored(Ending::stop, on_stop_signal);
@@ -82,6 +86,7 @@ void catch_stop_signals() {
 }
 
 const std::atomic<bool>& catch_quit_signals() {
+    catch_crashes();
     // A quit signal is taken even by a program started with it ignored: it
     // is how a player's session is ended from outside.
     for_each_ending_signal(Ending::quit,

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "system/crash_handlers.h"
 #include "system/stop_signals.h"
 
 namespace pluck {
@@ -63,12 +64,14 @@ BOOL WINAPI on_console_event(DWORD event) {
 }  // namespace
 
 void catch_stop_signals() {
+    catch_crashes();
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 const std::atomic<bool>& catch_quit_signals() {
+    catch_crashes();
     SetConsoleCtrlHandler(on_console_event, TRUE);
     return quit_flag;
 }

@@ -331,7 +331,8 @@ def test_a_signal_leaves_nothing_behind(scratch, number, named_temp):
                           preexec_fn=default_signal_actions) as process:
         process.stdin.write(b"0 space-down\n60000 z\n" if named_temp else b"0 space-down\n")
         process.stdin.flush()
-        wait_until(lambda: output_bytes(process.pid, scratch) >= 0, "the output file was never opened", 60)
+        # A named file, once written to: on the cleanup list.
+        wait_until(lambda: output_bytes(process.pid, scratch) >= named_temp, "the output file was never opened", 60)
         assert any(name.startswith(".pluck-") for name in os.listdir(scratch)) == named_temp
         if not named_temp:  # until it waits for more of the score
             wait_until(lambda: Path("/proc/%d/stat" % process.pid).read_text().split(")")[-1].split()[0] == "S",
