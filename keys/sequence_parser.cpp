@@ -167,10 +167,15 @@ void paste_byte(SequenceParser& s, uint8_t b) {
 }
 
 // Bytes a player cannot type as one burst on a plain terminal: control
-// sequences and what follows their openers.
+// sequences and what follows their openers. With the keyboard protocol a
+// sequence may come in pieces, and a new ESC ends any half-read one, but a
+// paste swallows everything up to its end: one whose end never comes (its
+// opener typed, or its end lost) is dropped after the same pause, or
+// Escape and Ctrl-C would never be read again.
 bool in_sequence(const SequenceParser& s, bool keyboard_protocol) {
-    return !keyboard_protocol && (s.state == DecodeState::csi || s.state == DecodeState::ss3 ||
-                                  s.state == DecodeState::mouse || s.state == DecodeState::paste);
+    return s.state == DecodeState::paste ||
+           (!keyboard_protocol &&
+            (s.state == DecodeState::csi || s.state == DecodeState::ss3 || s.state == DecodeState::mouse));
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ constexpr uint32_t lone_escape_ms = 30;
 // A plain terminal sends a control sequence, a mouse report or a paste in
 // one burst. A pause this long inside one means its bytes were typed (Alt+[
 // then more keys): the parser drops it and reads keys again, so that no
-// typed bytes can leave Escape and Ctrl-C dead.
+// typed bytes can leave Escape and Ctrl-C dead. With the keyboard protocol
+// only a paste is timed so: its events may come in pieces.
 constexpr uint32_t sequence_gap_ms = 100;
 // Parameter bytes kept of one control sequence; longer ones are skipped whole.
 constexpr size_t max_sequence_bytes = 32;
@@ -85,7 +86,8 @@ struct SequenceParser {
 
     // Applies the timing rules at `now_ms`; true when a lone ESC byte has
     // turned out to be the Escape key. With the keyboard protocol, Escape
-    // comes as a sequence and sequences may come in pieces: no timing then.
+    // comes as a sequence and sequences may come in pieces: only a paste is
+    // timed then.
     bool expire(uint32_t now_ms, bool keyboard_protocol);
 
     // Milliseconds from `now_ms` until expire() could change anything, or

@@ -59,16 +59,20 @@ void write_all(int fd, const char* text, size_t length) {
 }
 
 // Undoes whatever of the session is still in force. Async-signal-safe and
-// idempotent: each part is undone by whoever clears its flag first.
+// idempotent: each part is undone by whoever clears its flag first. From
+// the background nothing is written or set: the terminal is the shell's
+// now, set up as the shell wants it (and setting it would stop the process
+// with SIGTTOU).
 void restore_terminal_now() {
     const int saved_errno = errno;
-    if (protocol_pushed.exchange(false)) {
+    const bool owned = owns_terminal(terminal_fd);
+    if (protocol_pushed.exchange(false) && owned) {
         write_all(terminal_fd, protocol_pop, sizeof protocol_pop - 1);
     }
-    if (session_modes_on.exchange(false)) {
+    if (session_modes_on.exchange(false) && owned) {
         write_all(terminal_fd, modes_off, sizeof modes_off - 1);
     }
-    if (settings_changed.exchange(false)) {
+    if (settings_changed.exchange(false) && owned) {
         // Flush: keys still unread (releases, say) must not reach the shell.
         tcsetattr(terminal_fd, TCSAFLUSH, &saved_settings);
     }
@@ -167,6 +171,11 @@ void open_terminal(Terminal& t, int fd, KeyDecoder& decoder, const char* term) {
         restore_cleanup = add_cleanup(restore_terminal_cleanup, nullptr);
         catch_job_control_signals();
     }
+    // Started in the background (`pluck &`): played once brought to the
+    // foreground.
+    if (!wait_for_foreground(fd)) {
+        return;
+    }
     if (!enter_raw_mode(fd)) {
         // Read it as it is, line by line if it must be.
         restore_terminal_now();
@@ -188,22 +197,25 @@ void close_terminal(Terminal& t) {
 }
 
 void suspend_terminal(Terminal& t, KeyDecoder& decoder) {
-    const bool was_raw = t.raw;
     restore_terminal_now();
     stop_process();
-    // The shell may have changed the settings meanwhile: those are now the
-    // ones to come back to.
-    if (was_raw && (tcgetattr(t.fd, &saved_settings) != 0 || !enter_raw_mode(t.fd))) {
-        restore_terminal_now();
-        t.raw = false;
-    } else if (was_raw) {
-        switch_session_modes_on(t);
+    // Asked to end meanwhile (`kill %1`), the program ends without taking
+    // the terminal back; continued in the background, it waits for `fg`.
+    if (t.raw && wait_for_foreground(t.fd)) {
+        // The shell may have changed the settings meanwhile: those are now
+        // the ones to come back to.
+        if (tcgetattr(t.fd, &saved_settings) != 0 || !enter_raw_mode(t.fd)) {
+            restore_terminal_now();
+            t.raw = false;
+        } else {
+            switch_session_modes_on(t);
+        }
     }
     release_keys(decoder);
 }
 
 void resume_terminal(Terminal& t, KeyDecoder& decoder) {
-    if (t.raw) {
+    if (t.raw && wait_for_foreground(t.fd)) {
         // Whoever had the terminal while we were stopped may have reset it.
         if (!enter_raw_mode(t.fd)) {
             restore_terminal_now();

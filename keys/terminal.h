@@ -49,6 +49,8 @@ void close_terminal(Terminal& t);
 
 // Ctrl-Z or SIGTSTP: restores the terminal, stops the process, and on `fg`
 // puts the terminal back in the session's modes, with every key released.
+// Continued in the background, it stops again until `fg`; asked to quit
+// meanwhile (`kill %1`), it leaves the terminal as the shell has it.
 void suspend_terminal(Terminal& t, KeyDecoder& decoder);
 
 // After a stop that did not go through suspend_terminal() (SIGSTOP, say):
@@ -58,7 +60,7 @@ void suspend_terminal(Terminal& t, KeyDecoder& decoder);
 void resume_terminal(Terminal& t, KeyDecoder& decoder);
 
 // SIGTERM, SIGHUP or SIGINT has come (system/stop_signals.h): quit like
-// Escape. SIGTSTP and SIGCONT are taken with take_suspend_signal() and
+// Escape, however many come. SIGTSTP and SIGCONT are taken with take_suspend_signal() and
 // take_continue_signal().
 bool quit_signalled();
 

@@ -2,6 +2,7 @@
 
 #include "play/clock.h"
 #include "play/play_pass.h"
+#include "system/stop_signals.h"
 
 namespace pluck {
 
@@ -22,14 +23,15 @@ void loop_sleep_1ms(void* context) {
 }
 
 // Reads and decodes keys, playing none of them, until the keys the protocol
-// reported down are up again or the wait runs out.
+// reported down are up again or the wait runs out; at once when asked to
+// quit again (a second signal hurries the ending, never cuts it short).
 void await_key_releases(Terminal& t, KeyDecoder& decoder) {
     if (!t.keyboard_protocol) {
         return;
     }
     const uint32_t start = monotonic_ms();
     uint8_t buffer[256];
-    while (keys_held(decoder) && !t.input_ended) {
+    while (keys_held(decoder) && !t.input_ended && stop_requests() < 2) {
         const uint32_t waited = monotonic_ms() - start;
         if (waited >= key_release_wait_ms) {
             return;

@@ -2,13 +2,12 @@
 
 #include "system/cleanup.h"
 #include "system/crash_handlers.h"
+#include "system/ending_signals_linux.h"
 #include "system/signal_handler_linux.h"
 
 namespace pluck {
 
 namespace {
-
-constexpr int crash_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
 
 // Installed with SA_RESETHAND: the signal raised again takes its default
 // course at once (SA_NODEFER), whether it came from a fault or from kill.
@@ -20,9 +19,9 @@ void on_crash_signal(int signal_number) {
 }  // namespace
 
 void catch_crashes() {
-    for (int signal_number : crash_signals) {
+    for_each_ending_signal(Ending::crash, [](int signal_number) {
         install_signal_handler(signal_number, on_crash_signal, SA_RESETHAND | SA_NODEFER);
-    }
+    });
 }
 
 }  // namespace pluck

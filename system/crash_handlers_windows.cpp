@@ -27,7 +27,11 @@ void on_abort(int signal_number) {
 }  // namespace
 
 void catch_crashes() {
-    earlier_filter = SetUnhandledExceptionFilter(on_crash);
+    // Put in place again, it must not call itself as the earlier filter.
+    const LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(on_crash);
+    if (previous != on_crash) {
+        earlier_filter = previous;
+    }
     std::signal(SIGABRT, on_abort);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "system/crash_handlers.h"
 #include "system/stop_signals.h"
 
 namespace pluck {
@@ -20,6 +21,7 @@ constexpr DWORD cancel_interval_ms = 10;
 
 std::atomic<int> caught_stop_signal{0};
 std::atomic<bool> quit_flag{false};
+std::atomic<int> requests{0};
 // The thread whose waits a stop cancels (pluck-render's), or none.
 HANDLE main_thread = nullptr;
 
@@ -35,7 +37,9 @@ int signal_for(DWORD event) {
 }
 
 BOOL WINAPI on_console_event(DWORD event) {
-    caught_stop_signal.store(signal_for(event));
+    int none = 0;
+    caught_stop_signal.compare_exchange_strong(none, signal_for(event));
+    requests.fetch_add(1);
     quit_flag.store(true, std::memory_order_release);
     // Returning after a close, logoff or shutdown would let the system end
     // the process at once: sound cut off mid-buffer, a temporary file still
@@ -60,18 +64,24 @@ BOOL WINAPI on_console_event(DWORD event) {
 }  // namespace
 
 void catch_stop_signals() {
+    catch_crashes();
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 const std::atomic<bool>& catch_quit_signals() {
+    catch_crashes();
     SetConsoleCtrlHandler(on_console_event, TRUE);
     return quit_flag;
 }
 
 int stop_signal() {
     return caught_stop_signal.load();
+}
+
+int stop_requests() {
+    return requests.load();
 }
 
 int stop_signal_fd() {

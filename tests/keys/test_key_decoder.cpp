@@ -132,6 +132,10 @@ TEST(KeyDecoder, SequenceTimelines) {
           {"\x1b[122;5:2u\x1b[122;5:3u", 4, 0}}},
         {"protocol: a lone ESC byte waits for its sequence, however long",
          {{"\x1b", 0, 0, -1}, {after, 1000, 0}, {"[118u", 1500, v}}},
+        {"protocol: a paste whose end never comes ends as on a plain terminal",
+         {{"\x1b[200~v", 0, 0, sequence_gap_ms},
+          {"\x1b[27u", 99, 0, sequence_gap_ms},
+          {"\x1b[99;5u", 99 + sequence_gap_ms, quits}}},
         // A plain terminal sends a sequence in one burst; the same bytes
         // typed (Alt+[ then more keys) come with pauses, and must not leave
         // the keys dead.

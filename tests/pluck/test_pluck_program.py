@@ -7,6 +7,7 @@ import ctypes
 import os
 import re
 import signal
+import struct
 import subprocess
 import threading
 import time
@@ -15,6 +16,7 @@ import pytest
 
 from conftest import BUILD, program
 from harness import sound
+from harness.pulse import wait_until
 from harness.terminal import KITTY_CTRL_C, KITTY_ESCAPE, KITTY_SPACE, SESSION_READY, USAGE, Terminal
 
 PLUCK = program("pluck")
@@ -151,10 +153,10 @@ def test_quit_leaves_the_terminal_as_found(pulse, term, press, release):
 
 
 # Stopped without warning and continued, the terminal reset meanwhile: the
-# protocol is in force again, once. Then keys typed while it is stopped and
-# two quit signals: the second restores the terminal at once, and the unread
-# keys go with it instead of to the shell.
-def test_stop_continue_and_a_second_quit_signal(pulse):
+# protocol is in force again, once. Then keys typed while it is stopped and a
+# signal that ends it at once: the terminal is restored in the handler, and
+# the unread keys go with it instead of to the shell.
+def test_stop_continue_and_a_signal_that_ends_it(pulse):
     t = Terminal([PLUCK], env=dict(pulse.env, TERM="xterm-kitty"), kitty=True)
     try:
         t.wait_for(SESSION_READY)
@@ -169,35 +171,87 @@ def test_stop_continue_and_a_second_quit_signal(pulse):
         t.pump(0.2)
         t.send(b"echo typed\r")
         time.sleep(0.2)
-        for s in (signal.SIGINT, signal.SIGTERM):  # both to the main thread: handled one after the other
-            ctypes.CDLL(None).tgkill(t.child.pid, t.child.pid, s)
+        ctypes.CDLL(None).tgkill(t.child.pid, t.child.pid, signal.SIGUSR1)  # to the thread that reads the keys
         t.child.kill(signal.SIGCONT)
         while t.child.isalive():
             t.pump(0.01)
         with pytest.raises(BlockingIOError):
             print("left for the shell:", os.read(slave, 100))
         os.close(slave)
-        assert t.exit_status() < 0 and t.settings_restored() and t.keyboard_stack(emptied) == 0
+        assert t.exit_status() == -signal.SIGUSR1 and t.settings_restored() and t.keyboard_stack(emptied) == 0
     finally:
         t.close()
 
 
-# A crash while recording, and a stop signal pluck does not handle itself:
-# the terminal is restored and the signal still ends the program; the take
-# stays on the disk as take.wav.part, a valid WAV file, and nothing else.
-@pytest.mark.parametrize("number", [signal.SIGSEGV, signal.SIGABRT, signal.SIGQUIT])
-def test_a_crash_while_recording_leaves_the_terminal_and_the_take(pulse, tmp_path, number):
+# Each signal that ends a process by default, sent to `pluck --record` on a
+# kitty-protocol terminal with no sound server: the terminal is left as found
+# (settings, protocol stack, paste and focus reporting). A quit signal ends
+# pluck by itself, the take complete under its name; the others end it by the
+# signal, after the cleanup, the take left on the disk as take.wav.part, a
+# valid WAV file; PIPE and XFSZ are ignored.
+@pytest.mark.parametrize("number, status", [(signal.Signals[name], status) for names, status in [
+    ("HUP INT TERM", 0), ("PIPE XFSZ", None),
+    ("QUIT USR1 USR2 ALRM STKFLT XCPU VTALRM PROF IO PWR ILL TRAP ABRT BUS FPE SEGV SYS", "signal")]
+    for name in ("SIG" + n for n in names.split())], ids=lambda p: p.name if isinstance(p, signal.Signals) else None)
+def test_every_ending_signal_leaves_the_terminal_and_the_take(tmp_path, number, status):
+    env = dict(os.environ, TERM="xterm-kitty", PULSE_SERVER="unix:/nonexistent")
     # No core file in the test's folder.
     t = Terminal(["/bin/sh", "-c", 'ulimit -c 0 && exec "$0" "$@"', PLUCK, "--record", str(tmp_path / "take.wav")],
-                 env=dict(pulse.env, TERM="xterm-kitty"), kitty=True)
+                 env=env, kitty=True)
     try:
         t.wait_for(SESSION_READY)
         t.child.kill(number)
-        assert t.exit_status() == -number and t.settings_restored() and t.keyboard_stack() == 0
+        if status is None:
+            t.pump(0.3)
+            assert t.child.isalive(), "an ignored signal ended pluck"
+            t.send(KITTY_ESCAPE)
+        assert t.exit_status() == (-number if status else 0) and t.settings_restored()
     finally:
         t.close()
-    assert os.listdir(tmp_path) == ["take.wav.part"]
-    sound.read_float_wav(str(tmp_path / "take.wav.part"))
+    # Paste and focus reporting off after they were last on.
+    assert all(t.output.rfind(b"\x1b[?%dl" % m) > t.output.rfind(b"\x1b[?%dh" % m) for m in (1004, 2004))
+    assert t.keyboard_stack() == 0
+    assert sorted(os.listdir(tmp_path)) == ["take.wav.part" if status == "signal" else "take.wav"]
+    sound.read_float_wav(str(tmp_path / os.listdir(tmp_path)[0]))
+
+
+# However pluck, run by an interactive shell, is asked to end, it ends once
+# and keeps the take whole: V and Escape in one read (V sounds before the
+# quit); TERM and HUP together; Ctrl-Z, then `kill %1` and a
+# SIGCONT (which some shells' `kill` sends itself), after which it never asks
+# for the terminal from the background; the terminal window closed (a
+# hang-up from the shell and another from the system).
+@pytest.mark.parametrize("ending", ["v-escape", "two-signals", "kill", "hang-up"])
+def test_every_ending_keeps_the_take(tmp_path, ending):
+    path = tmp_path / "take.wav"
+    env = dict(os.environ, TERM="xterm", PS1="$ ", PULSE_SERVER="unix:/nonexistent")
+    shell = Terminal(["/bin/bash", "--norc", "--noprofile", "-i"], env=env)
+    try:
+        shell.wait_for(b"$ ")
+        shell.send("%s --record %s\r" % (PLUCK, path))
+        shell.wait_for(SESSION_READY)
+        pluck = int(open("/proc/%d/task/%d/children" % ((shell.child.pid,) * 2)).read())
+        shell.send(b"v\x1b" if ending == "v-escape" else b"v")
+        shell.pump(0.3)
+        if ending == "two-signals":  # at once: without a sound device pluck ends within milliseconds
+            os.kill(pluck, signal.SIGTERM)
+            os.kill(pluck, signal.SIGHUP)
+        elif ending == "kill":
+            shell.send(b"\x1a")
+            shell.wait_for(b"Stopped")
+            shell.send("kill %1; kill -CONT %1; wait %1\r")
+        elif ending == "hang-up":
+            shell.child.ptyproc.fileobj.close()  # the window closed: the terminal hangs up
+        wait_until(lambda: not os.path.exists("/proc/%d" % pluck), "pluck did not end", 6)
+        if ending != "hang-up":
+            shell.send("echo status=$?.\r")
+            shell.wait_for(lambda: re.search(rb"status=\d+\.", shell.output))
+            assert b"status=0." in shell.output and b"tty output" not in shell.output, shell.output
+    finally:
+        shell.close()
+    take = path.read_bytes()
+    assert struct.unpack_from("<I", take, 4)[0] == len(take) - 8, "the take was not finished"
+    assert sound.first_sound(sound.read_float_wav(str(path))[0]) is not None, "V is not in the take"
 
 
 # Ctrl-Z in an interactive shell, then `fg`: the protocol goes with the stop
