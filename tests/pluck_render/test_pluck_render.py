@@ -198,8 +198,8 @@ REFUSALS = [
     (["s.score", "-o", "out.wav", "--length", "2147483647"], b"", 2, "2147483647 ms is too long for a WAV file"),
     # Too long for a WAV file once the score is read: from a file before
     # anything is rendered, from a pipe at the event that makes it so.
-    (["ñandú.score", "-o", "out.wav"], b"0 v\n2147483647 z\n", 2, "pluck-render: a render of 2147486647 ms (to "
-     "3000 ms after the event at ñandú.score:2) is too long for a WAV file"),
+    (["ñandú.score", "-o", "out.wav"], b"0 v\n12000000 z\n2147483647 k\n", 2, "pluck-render: a render of "
+     "2147486647 ms (to 3000 ms after the event at ñandú.score:3) is too long for a WAV file"),
     (["-", "-o", "out.wav"], b"0 v\n1 z\n12200000 k\n", 2, "(standard input):3) is too long for a WAV file"),
     pytest.param(["s.score", "-o", "out.flac"], b"", 2, "pluck-render: cannot write out.flac: this Windows build "
                  "writes WAV files only (its FLAC encoder, libsndfile, is in the Linux build); write a .wav file "
