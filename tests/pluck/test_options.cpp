@@ -63,13 +63,9 @@ TEST(Options, AnswersThatCannotBeWrittenFail) {
     for (bool Options::*asked : {&Options::help, &Options::version, &Options::list_devices}) {
         Options o;
         o.*asked = true;
-        EXPECT_EXIT(
-            {
-                std::freopen("/dev/full", "w", stdout);
-                std::exit(answer_without_playing(o));
-            },
-            testing::ExitedWithCode(exit_failure),
-            "^pluck: cannot write \\(standard output\\): No space left on device\n$");
+        EXPECT_EXIT(std::exit(std::freopen("/dev/full", "w", stdout) ? answer_without_playing(o) : 3),
+                    testing::ExitedWithCode(exit_failure),
+                    "^pluck: cannot write \\(standard output\\): No space left on device\n$");
     }
 }
 
