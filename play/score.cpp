@@ -133,10 +133,10 @@ bool has_nul(std::string_view bytes) {
 constexpr const char* nul_error = "a NUL byte: a score is text, and this looks like binary data";
 
 // Adds one byte of the current line (not its newline). Only the line's text
-// counts towards the longest length: a byte order mark at the very start,
-// blanks before the text, blanks after it and a CR before the newline are
-// not kept (beyond the longest length, only they may follow), and once the
-// text begins with `#` the rest is a comment.
+// counts towards the longest length: a byte order mark at the very start
+// and blanks before the text are not kept, and past the longest length
+// only what is not text may follow (blanks, and a CR before the newline).
+// Once the text begins with `#` the rest is a comment.
 bool take_byte(ScoreReader& reader, char c) {
     if (c == '\0') {
         return fail(reader, nul_error);
