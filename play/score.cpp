@@ -117,13 +117,9 @@ bool fail(ScoreReader& reader, std::string error) {
     return false;
 }
 
-// The line's words: without the byte order mark an editor may put at the
-// very start, a CR before the newline (a file from Windows) and blanks.
-std::string_view line_words(const ScoreReader& reader) {
-    std::string_view line = reader.line;
-    if (reader.line_number == 1 && line.substr(0, byte_order_mark.size()) == byte_order_mark) {
-        line.remove_prefix(byte_order_mark.size());
-    }
+// The words of a line that ended within the longest length: without a CR
+// before the newline (a file from Windows) and blanks.
+std::string_view line_words(std::string_view line) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
     }
@@ -134,37 +130,65 @@ bool has_nul(std::string_view bytes) {
     return bytes.find('\0') != std::string_view::npos;
 }
 
-// Adds a piece of the current line. A comment may run on for ever, so once
-// the kept part of a long line shows that it is one, the rest is dropped.
-// The first fault in the bytes' order is the one reported, so that it is the
-// same however the line arrives.
-bool take_piece(ScoreReader& reader, std::string_view piece) {
-    const char* nul_error = "a NUL byte: a score is text, and this looks like binary data";
-    if (reader.in_comment) {
-        return !has_nul(piece) || fail(reader, nul_error);
-    }
-    const size_t room = max_score_line_bytes - reader.line.size();
-    const std::string_view kept = piece.substr(0, room);
-    if (has_nul(kept)) {
+constexpr const char* nul_error = "a NUL byte: a score is text, and this looks like binary data";
+
+// Adds one byte of the current line (not its newline). Only the line's text
+// counts towards the longest length: a byte order mark at the very start
+// and blanks before the text are not kept, and past the longest length
+// only what is not text may follow (blanks, and a CR before the newline).
+// Once the text begins with `#` the rest is a comment.
+bool take_byte(ScoreReader& reader, char c) {
+    if (c == '\0') {
         return fail(reader, nul_error);
     }
-    reader.line.append(kept);
-    if (piece.size() <= room) {
+    if (reader.at_input_start) {
+        const size_t at = reader.line.size();
+        reader.at_input_start = at + 1 < byte_order_mark.size() && c == byte_order_mark[at];
+        if (c == byte_order_mark[at] && at + 1 == byte_order_mark.size()) {
+            reader.line.clear();
+            return true;
+        }
+    }
+    if (reader.line.empty() && is_blank(c)) {
         return true;
     }
-    if (line_words(reader).substr(0, 1) == "#") {
+    if (reader.line.empty() && c == '#') {
         reader.in_comment = true;
-        return !has_nul(piece.substr(room)) || fail(reader, nul_error);
+        return true;
+    }
+    if (reader.line.size() < max_score_line_bytes) {
+        reader.line += c;
+        return true;
+    }
+    if (!reader.cr_past_longest && (is_blank(c) || c == '\r')) {
+        reader.past_longest = true;
+        reader.cr_past_longest = c == '\r';
+        return true;
     }
     return fail(reader, "line longer than " + std::to_string(max_score_line_bytes) +
                             " bytes: an event line is `<time_ms> <action>`");
 }
 
+// Adds a piece of the current line. A comment may run on for ever: its rest
+// is only looked at for the fault every byte is checked for.
+bool take_piece(ScoreReader& reader, std::string_view piece) {
+    for (size_t i = 0; i < piece.size(); ++i) {
+        if (reader.in_comment) {
+            return !has_nul(piece.substr(i)) || fail(reader, nul_error);
+        }
+        if (!take_byte(reader, piece[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The current line is complete: an event, nothing (need_input) or a bad line.
 ScoreRead end_line(ScoreReader& reader, ScoreEvent& event) {
-    const std::string_view words = line_words(reader);
+    // Past the longest length only blanks came, and a CR at the very end.
+    const std::string_view words = reader.past_longest ? trim_blanks(reader.line) : line_words(reader.line);
     ScoreRead read = ScoreRead::need_input;
-    if (!reader.in_comment && !words.empty() && words.front() != '#') {
+    if (!reader.in_comment && !words.empty()) {
         std::string error;
         if (parse_event(words, event, error) && reader.read_any_event &&
             event.time_ms < reader.last_time_ms) {
@@ -181,6 +205,9 @@ ScoreRead end_line(ScoreReader& reader, ScoreEvent& event) {
     }
     reader.line.clear();
     reader.in_comment = false;
+    reader.past_longest = false;
+    reader.cr_past_longest = false;
+    reader.at_input_start = false;
     ++reader.line_number;
     return read;
 }

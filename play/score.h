@@ -36,9 +36,10 @@ struct ScoreEvent {
 // a valid reading of the instrument's 32-bit millisecond clock.
 constexpr int64_t max_score_time_ms = 2147483647;
 
-// Longest line kept in memory. An event line needs a few dozen bytes; a
-// longer one is reported as a bad line, except a comment, whose rest is
-// skipped however long it is.
+// Longest text of an event line, the only part of a line kept in memory: an
+// event needs a few dozen bytes. What is around the text (blanks, the CR of
+// a CRLF line end, a byte order mark) does not count, and a comment or a
+// blank line may be of any length: its rest is skipped as it streams.
 constexpr size_t max_score_line_bytes = 1024;
 
 enum class ScoreRead {
@@ -52,8 +53,13 @@ enum class ScoreRead {
 // line of max_score_line_bytes.
 struct ScoreReader {
     int64_t line_number = 1;  // of the line being read, counted from 1
-    std::string line;         // its bytes so far
-    bool in_comment = false;  // the rest of the line is a long comment's
+    std::string line;         // its text so far, from the first non-blank byte
+    bool in_comment = false;  // the line's text begins with `#`
+    // Bytes came after max_score_line_bytes of text: blanks, then maybe a CR
+    // (cr_past_longest), which only the newline may follow.
+    bool past_longest = false;
+    bool cr_past_longest = false;
+    bool at_input_start = true;  // nothing read yet but part of a byte order mark
     bool read_any_event = false;
     int64_t last_time_ms = 0;  // of the latest event, once read_any_event
     int64_t error_line = 0;
@@ -66,8 +72,9 @@ struct ScoreReader {
 // line are ignored, as is a UTF-8 byte order mark at the very start. The time
 // is a non-negative decimal integer, never less than the time before it; the
 // action is one of `z x c v b n m k`, `space-down` or `space-up`. A NUL byte
-// anywhere, or a line longer than max_score_line_bytes, is a bad line at
-// once, without waiting for its end. The same bytes give the same events and
+// anywhere, or an event line whose text (from its first to its last
+// non-blank byte) is longer than max_score_line_bytes, is a bad line as soon
+// as the byte that makes it so is read. The same bytes give the same events and
 // errors however they are split into calls.
 ScoreRead read_score_event(ScoreReader& reader, std::string_view& input, ScoreEvent& event);
 

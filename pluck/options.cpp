@@ -28,10 +28,10 @@ constexpr CommandLineOption known_options[] = {
 };
 
 bool parse_latency(std::string_view text, int32_t& ms) {
-    // At most four characters, whole milliseconds from 1 to max_latency_ms.
+    // Whole milliseconds from 1 to max_latency_ms, leading zeros allowed
+    // as for every number the programs read.
     int64_t value = 0;
-    if (text.size() > 4 || read_milliseconds(text, max_latency_ms, value) != MillisecondsRead::ok ||
-        value < 1) {
+    if (read_milliseconds(text, max_latency_ms, value) != MillisecondsRead::ok || value < 1) {
         return false;
     }
     ms = static_cast<int32_t>(value);
@@ -157,19 +157,16 @@ AudioSettings audio_settings(const Options& options) {
 int answer_without_playing(const Options& options) {
     if (options.help) {
         std::fputs(help_text().c_str(), stdout);
-        return exit_ok;
-    }
-    if (options.version) {
+    } else if (options.version) {
         std::puts(version_text());
-        return exit_ok;
-    }
-    if (options.list_devices) {
+    } else if (options.list_devices) {
         for (const OutputDevice& device : output_devices()) {
             std::printf("%-24s %s\n", device.name.c_str(), device.description.c_str());
         }
-        return exit_ok;
+    } else {
+        return -1;
     }
-    return -1;
+    return end_standard_output("pluck");
 }
 
 }  // namespace pluck

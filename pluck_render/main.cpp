@@ -1,6 +1,7 @@
 // pluck-render SCORE -o OUT [--length MS]: plays a score of key presses on
 // the instrument offline and writes the sound to a WAV or FLAC file.
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -70,11 +71,11 @@ int parse_arguments(int argc, const char* const* argv, Arguments& args) {
         const int id = item.option != nullptr ? item.option->id : -1;
         if (id == option_help) {
             std::fputs(render_help_text, stdout);
-            return exit_ok;
+            return end_standard_output("pluck-render");
         }
         if (id == option_version) {
             std::puts("pluck-render " PLUCK_VERSION);
-            return exit_ok;
+            return end_standard_output("pluck-render");
         }
         if (id == option_output) {
             args.output_path = item.text;
@@ -113,9 +114,14 @@ struct Job {
     ScoreRender render;
     Progress progress;
     std::vector<char> block = std::vector<char>(input_block_bytes);
+    // With no --length asked for, the most frames the file can hold, and
+    // the line of the first event whose ring-out would pass them (0: none).
+    int64_t max_frames = INT64_MAX;
+    int64_t too_long_line = 0;
+    int64_t too_long_ms = 0;
 };
 
-enum class Outcome { complete, bad_line, failed, stopped };
+enum class Outcome { complete, bad_line, too_long, failed, stopped };
 
 bool write_chunk(const float* samples, int64_t frames, void* context) {
     Job& job = *static_cast<Job*>(context);
@@ -124,6 +130,18 @@ bool write_chunk(const float* samples, int64_t frames, void* context) {
     }
     update_progress(job.progress, job.sound.frames_written);
     return true;
+}
+
+// A render with no length asked for ends render_tail_ms after its last
+// event: false for an event that would carry it past what the file can
+// hold, noted for the message.
+bool fits_the_file(Job& job, const ScoreReader& reader, const ScoreEvent& event) {
+    if (frame_at_ms(event.time_ms + render_tail_ms) <= job.max_frames) {
+        return true;
+    }
+    job.too_long_line = reader.line_number - 1;  // the reader has moved on to the next line
+    job.too_long_ms = event.time_ms + render_tail_ms;
+    return false;
 }
 
 // Reads the whole score with `reader`, handing each event to `on_event`
@@ -149,21 +167,25 @@ Outcome read_score(Job& job, ScoreReader& reader, OnEvent on_event) {
         };
         for (read = next(); read == ScoreRead::event; read = next()) {
             if (!on_event(event)) {
-                return stop_signal() != 0 ? Outcome::stopped : Outcome::failed;
+                return stop_signal() != 0       ? Outcome::stopped
+                       : job.too_long_line != 0 ? Outcome::too_long
+                                                : Outcome::failed;
             }
         }
     }
     return read == ScoreRead::end ? Outcome::complete : Outcome::bad_line;
 }
 
-// The length of a score read from a file, read once ahead only to show how
+// The length of a score read from a file, read once ahead to refuse a
+// render too long for the file before any of it is made, and to show how
 // far the render has got; -1 if it cannot be known.
 int64_t length_read_ahead(Job& job) {
     if (job.input.start_offset < 0) {
         return -1;
     }
     ScoreReader ahead;
-    const Outcome outcome = read_score(job, ahead, [](const ScoreEvent&) { return true; });
+    const Outcome outcome =
+        read_score(job, ahead, [&](const ScoreEvent& event) { return fits_the_file(job, ahead, event); });
     // Read again from the start whatever happened: the render itself reports
     // a bad line, a read error or a signal.
     job.input.error.clear();
@@ -174,8 +196,11 @@ int64_t length_read_ahead(Job& job) {
 }
 
 Outcome render_score(Job& job) {
-    Outcome outcome = read_score(
-        job, job.reader, [&job](const ScoreEvent& event) { return render_score_event(job.render, event); });
+    // A score from a pipe is checked as it streams: the file holds every
+    // frame up to the event that would carry it too far.
+    Outcome outcome = read_score(job, job.reader, [&job](const ScoreEvent& event) {
+        return fits_the_file(job, job.reader, event) && render_score_event(job.render, event);
+    });
     if (outcome == Outcome::complete && !end_score_render(job.render, job.reader)) {
         outcome = stop_signal() != 0 ? Outcome::stopped : Outcome::failed;
     }
@@ -236,13 +261,16 @@ int run(int argc, char** argv) {
         return exit_failure;
     }
     start_progress(job.progress, -1);
+    if (args.length_ms < 0) {
+        job.max_frames = max_sound_file_frames(format);
+    }
+    const int64_t length_ms = args.length_ms >= 0 ? args.length_ms : length_read_ahead(job);
     if (job.progress.on_terminal) {
-        const int64_t length_ms = args.length_ms >= 0 ? args.length_ms : length_read_ahead(job);
         job.progress.total_frames = length_ms >= 0 ? frame_at_ms(length_ms) : -1;
     }
     start_score_render(job.render, FrameSink{write_chunk, &job}, args.length_ms);
 
-    const Outcome outcome = render_score(job);
+    const Outcome outcome = job.too_long_line != 0 ? Outcome::too_long : render_score(job);
     end_progress(job.progress, job.sound.frames_written, outcome == Outcome::complete);
     if (outcome != Outcome::complete) {
         abandon_sound_file(job.sound);
@@ -254,6 +282,14 @@ int run(int argc, char** argv) {
         case Outcome::bad_line:
             std::fprintf(stderr, "%s:%lld: %s\n", job.input.name.c_str(),
                          static_cast<long long>(job.reader.error_line), job.reader.error.c_str());
+            return exit_usage;
+        case Outcome::too_long:
+            std::fprintf(stderr,
+                         "pluck-render: a render of %lld ms (to %lld ms after the event at %s:%lld) is too "
+                         "long for a WAV file%s\n",
+                         static_cast<long long>(job.too_long_ms), static_cast<long long>(render_tail_ms),
+                         job.input.name.c_str(), static_cast<long long>(job.too_long_line),
+                         longer_render_advice());
             return exit_usage;
         case Outcome::failed:
             std::fprintf(stderr, "pluck-render: %s\n", failure_reason(job).c_str());

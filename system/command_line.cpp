@@ -1,6 +1,8 @@
 #include "system/command_line.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "system/exit_status.h"
@@ -112,6 +114,22 @@ CommandLineRead read_command_line(int argc, const char* const* argv, const Comma
 int say_usage_error(const char* program, const std::string& message) {
     std::fprintf(stderr, "%s: %s (see %s --help)\n", program, message.c_str(), program);
     return exit_usage;
+}
+
+int end_standard_output(const char* program) {
+    // The text goes through a buffer, so a full disk or a closed pipe shows
+    // when it is flushed, or earlier if it filled the buffer: then the
+    // stream's error is set and errno still says why.
+    const bool failed_before = std::ferror(stdout) != 0;
+    int error = errno;
+    if (std::fclose(stdout) != 0) {
+        error = errno;
+    } else if (!failed_before) {
+        return exit_ok;
+    }
+    std::fprintf(stderr, "%s: cannot write (standard output): %s\n", program,
+                 error != 0 ? std::strerror(error) : "write error");
+    return exit_failure;
 }
 
 }  // namespace pluck

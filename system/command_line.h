@@ -54,4 +54,10 @@ CommandLineRead read_command_line(int argc, const char* const* argv, const Comma
 // exit_usage.
 int say_usage_error(const char* program, const std::string& message);
 
+// Ends a program's answer on standard output (--help, --version, a list):
+// flushes and closes it, and returns exit_ok, or, when any of it could not
+// be written (a full disk, a closed pipe), says "PROGRAM: cannot write
+// (standard output): REASON" and returns exit_failure.
+int end_standard_output(const char* program);
+
 }  // namespace pluck

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +28,8 @@ TEST(Options, GnuFormsAndOneLineErrors) {
         {{"-l5", "-d", "pulse", "-r", "a b.wav"}, "5 pulse a b.wav 000"},
         {{"--list-devices", "-h", "--version"}, "0   111"},
         {{"--latency=10", "--latency", "743"}, "743   000"},  // the last one counts
+        {{"-l", "00001"}, "1   000"},                         // leading zeros, as for any number
+        {{"-l", "00000"}, "bad --latency \"00000\": " + bad_latency},
         {{"--", "-h"}, "unexpected argument \"-h\": pluck takes options only"},
         {{"-"}, "unexpected argument \"-\": pluck takes options only"},
         {{"--lat", "3"}, "unknown option --lat"},
@@ -50,6 +54,18 @@ TEST(Options, GnuFormsAndOneLineErrors) {
                            std::to_string(o.list_devices) + std::to_string(o.help) + std::to_string(o.version)
                      : error,
                   c.expected);
+    }
+}
+
+// --help, --version and --list-devices into a full disk: one line saying
+// so, and the status of a file that could not be written.
+TEST(Options, AnswersThatCannotBeWrittenFail) {
+    for (bool Options::*asked : {&Options::help, &Options::version, &Options::list_devices}) {
+        Options o;
+        o.*asked = true;
+        EXPECT_EXIT(std::exit(std::freopen("/dev/full", "w", stdout) ? answer_without_playing(o) : 3),
+                    testing::ExitedWithCode(exit_failure),
+                    "^pluck: cannot write \\(standard output\\): No space left on device\n$");
     }
 }
 
