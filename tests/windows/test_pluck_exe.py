@@ -14,6 +14,7 @@ import time
 import pexpect
 import pytest
 from harness import sound
+from harness.pulse import wait_until
 from harness.wine import WINE_RUN, WineDesktop, prefix_of, windows_path
 
 from conftest import BUILD
@@ -93,6 +94,7 @@ def test_keys_options_and_the_recording(pulse, desktop, tmp_path):
 
     program = desktop.start(PLUCK, ["--device", "NoSuchDevice"], env=pulse.env)
     wait_for_usage(program)
+    wait_until(lambda: program.stderr.endswith("\n"), "the missing device was not named", 30)
     desktop.hold("Escape", HOLD_S)
     assert program.wait(10) == 0
     assert re.fullmatch(r'pluck: no sound: [^\n]+ \(device "NoSuchDevice"\)\n', program.stderr), program.stderr
