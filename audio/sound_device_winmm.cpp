@@ -1,7 +1,7 @@
 // The audio output's device on Windows: winmm's wave output, the wave
 // mapper or a device chosen by number or name, with one header for each of
 // the ring's buffers and an event that the device signals each time it
-// hands a buffer back. The output plays on one device for its whole run.
+// hands a buffer back.
 #include <windows.h>
 // After windows.h, which they need.
 #include <mmreg.h>
@@ -67,8 +67,6 @@ bool is_done(const WAVEHDR& header) {
 }
 
 }  // namespace
-
-const bool carries_on_without_device = false;
 
 struct SoundDevice {
     HWAVEOUT wave = nullptr;
