@@ -31,7 +31,7 @@ constexpr int answer_limit_ms = 1000;
 // A device that takes nothing for a ring's time after a buffer was due (and
 // at least this long) has stopped playing: from then on the instrument's time
 // is kept by the clock, from the buffer it did not take.
-constexpr int stall_floor_ms = 100;
+constexpr int stall_floor_ms = 250;
 // The most time made up at once when the output finds it is behind the
 // clock: time during which the whole process was stopped is not made up.
 constexpr int catch_up_limit_ms = 2 * answer_limit_ms;

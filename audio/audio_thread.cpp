@@ -58,6 +58,7 @@ struct Player {
     // A device that takes nothing for this long after a buffer was due has
     // stopped playing (its queue has run dry): time is kept by the clock.
     const Clock::duration stall_limit;
+    const Clock::duration answer_limit = std::chrono::milliseconds(answer_limit_ms);
     int ring_index = 0;  // the buffer refilled next
     SoundDevice* device = nullptr;
     // Whether the present stretch without sound has been said.
@@ -65,7 +66,7 @@ struct Player {
     // No device, or one that stopped taking audio: the buffers are rendered
     // when the clock says they are due, and dropped.
     bool by_clock = false;
-    bool started = false;             // the device has taken a buffer since it was opened
+    Clock::time_point opened_at;      // when the device was taken
     Schedule next;                    // when the next buffer is due
     Clock::time_point last_progress;  // while playing: when a buffer was last queued
     uint32_t failed_opens_seen = 0;
@@ -90,11 +91,21 @@ struct Player {
             say_no_sound_line(line);
         }
         said = true;
-        by_clock = true;
-        keep_time(Clock::now());
+        keep_time_from_now_on();
         if (device == nullptr) {
             shared.phase.store(AudioPhase::no_device, std::memory_order_release);
         }
+    }
+
+    // The device takes no more: from now on the buffers are due by the
+    // clock, from the first one it did not take (or from its last one, if
+    // the thread itself was late), and so is every one due by now.
+    void keep_time_from_now_on() {
+        if (!by_clock) {
+            by_clock = true;
+            next.restart(std::max(next.due(), last_progress));
+        }
+        keep_time(Clock::now());
     }
 
     // Renders every buffer due by `now`, from the first one the device did
@@ -156,7 +167,6 @@ struct Player {
         device = opened;
         said = false;
         by_clock = false;
-        started = false;
         shared.phase.store(AudioPhase::playing, std::memory_order_release);
         next.restart(Clock::now());
         for (int i = 0; i < shared.ring.buffers; ++i) {
@@ -171,6 +181,7 @@ struct Player {
             next.frames += shared.ring.buffer_frames;
         }
         last_progress = Clock::now();
+        opened_at = last_progress;
     }
 
     // The device failed: it goes back to the opener to be closed (closing
@@ -179,7 +190,6 @@ struct Player {
         if (!said) {
             say_no_sound(NoSound::lost, DeviceError{error, 0});
         }
-        by_clock = true;
         shared.phase.store(AudioPhase::no_device, std::memory_order_release);
         std::lock_guard<std::mutex> lock(shared.mutex);
         shared.to_close = device;
@@ -194,7 +204,8 @@ struct Player {
     // finished, and notices a device that fails or stops taking audio.
     void wait_and_refill() {
         const Clock::time_point before = Clock::now();
-        const Clock::time_point until = by_clock ? next.due() : next.due() + stall_limit;
+        const Clock::time_point until =
+            by_clock ? next.due() : std::max(last_progress + stall_limit, opened_at + answer_limit);
         long result = wait_for_buffer(*device, ms_until(until, before));
         if (result >= 0) {
             result = refill_finished(Clock::now() - before >= buffer_time / 2);
@@ -212,17 +223,18 @@ struct Player {
         const Clock::time_point now = Clock::now();
         if (result > 0) {
             last_progress = now;
-            started = true;
             said = false;
             by_clock = false;
             return;
         }
         // A device that takes nothing: its server is stopped (or the whole
         // machine was). Kept, since it may resume; meanwhile time runs on,
-        // and after a second it is said. One that has not started yet may
-        // just be slow to.
-        by_clock = by_clock || (started && now >= next.due() + stall_limit);
-        if (!said && now - last_progress > std::chrono::milliseconds(answer_limit_ms)) {
+        // and after a second it is said. One opened less than a second ago
+        // may just be slow to start.
+        if (now - last_progress >= stall_limit && now - opened_at >= answer_limit) {
+            keep_time_from_now_on();
+        }
+        if (!said && now - last_progress > answer_limit) {
             say_no_sound(NoSound::not_answering, DeviceError{});
         }
         if (by_clock) {
@@ -252,8 +264,7 @@ struct Player {
         const bool failed = shared.failed_opens != failed_opens_seen;
         failed_opens_seen = shared.failed_opens;
         const DeviceError error = shared.open_error;
-        const bool hanging = shared.opening && Clock::now() - shared.opening_since >=
-                                                   std::chrono::milliseconds(answer_limit_ms);
+        const bool hanging = shared.opening && Clock::now() - shared.opening_since >= answer_limit;
         lock.unlock();
         if (!said && failed) {
             say_no_sound(NoSound::cannot_open, error);
