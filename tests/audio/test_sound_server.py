@@ -44,7 +44,6 @@ def test_server_trouble(pulse, tmp_path, fault, when):
     heard, sent = pulse.record(), []
     if when == "start" and fault != "device":
         getattr(pulse, fault)()
-    started = time.monotonic()
     device = ["--device", "hw:97,0"] if fault == "device" else []
     term = Terminal([program("pluck"), "--record", str(tmp_path / "take.wav")] + device, env=pulse.env)
 
@@ -83,10 +82,8 @@ def test_server_trouble(pulse, tmp_path, fault, when):
         assert time.monotonic() - quit_at < 0.8, "Escape waited on the sound"
     finally:
         term.close()
-    ran = time.monotonic() - started
-    take = sound.read_float_wav(str(tmp_path / "take.wav"))[0]
-    assert ran - 1.5 < len(take) / 2 / 44100 < ran
-    found = sound.onsets(array.array("f", bytes(4 * 4410)) + sound.channel(take, 0))
+    take = sound.channel(sound.read_float_wav(str(tmp_path / "take.wav"))[0], 0)
+    found = sound.onsets(array.array("f", bytes(4 * 4410)) + take)
     found = [f for k, f in enumerate(found) if k == 0 or f - found[k - 1] > 2205]  # one pluck, two windows
     assert len(found) == len(sent), found
     late = [(f - found[0]) / 44100 - (s - sent[0]) for f, s in zip(found, sent)]
