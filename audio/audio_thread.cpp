@@ -12,9 +12,11 @@ namespace {
 
 using Clock = OutputClock;
 
+// Whole seconds and the rest apart, so that it holds for centuries of frames.
 Clock::duration time_of(int64_t frames) {
     return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::nanoseconds(frames * 1'000'000'000 / sample_rate_hz));
+        std::chrono::seconds(frames / sample_rate_hz) +
+        std::chrono::nanoseconds(frames % sample_rate_hz * 1'000'000'000 / sample_rate_hz));
 }
 
 int ms_until(Clock::time_point when, Clock::time_point now) {
@@ -55,8 +57,9 @@ struct Player {
     const uint32_t buffer_bytes;
     const Clock::duration buffer_time;  // how long the device takes to play one buffer
     const Clock::duration ring_time;    // and the whole ring
-    // A device that takes nothing for this long after a buffer was due has
-    // stopped playing (its queue has run dry): time is kept by the clock.
+    // A device that takes nothing for this long after its last buffer, once
+    // open a second, has stopped playing (its queue has run dry): time is
+    // kept by the clock.
     const Clock::duration stall_limit;
     const Clock::duration answer_limit = std::chrono::milliseconds(answer_limit_ms);
     int ring_index = 0;  // the buffer refilled next
