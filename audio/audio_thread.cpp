@@ -252,10 +252,9 @@ struct Player {
         shared.audio_wake.wait_until(lock, deadline, [&] {
             return shared.quit || shared.ready != nullptr || shared.failed_opens != failed_opens_seen;
         });
-        if (shared.quit) {
-            return;
-        }
-        if (shared.ready != nullptr) {
+        // A failure already in is said even at a quit: the player asked
+        // for that device.
+        if (!shared.quit && shared.ready != nullptr) {
             SoundDevice* opened = shared.ready;
             shared.ready = nullptr;
             shared.device_open = true;
@@ -267,7 +266,8 @@ struct Player {
         const bool failed = shared.failed_opens != failed_opens_seen;
         failed_opens_seen = shared.failed_opens;
         const DeviceError error = shared.open_error;
-        const bool hanging = shared.opening && Clock::now() - shared.opening_since >= answer_limit;
+        const bool hanging =
+            !shared.quit && shared.opening && Clock::now() - shared.opening_since >= answer_limit;
         lock.unlock();
         if (!said && failed) {
             say_no_sound(NoSound::cannot_open, error);

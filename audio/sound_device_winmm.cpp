@@ -117,7 +117,12 @@ bool all_done(const SoundDevice& device) {
 
 }  // namespace
 
-void prepare_sound_devices() {}
+// The first call into winmm loads the wave driver, which can take a good
+// part of a second (under Wine, on a busy machine): done here, before the
+// threads start, a device that is not there is said at once.
+void prepare_sound_devices() {
+    waveOutGetNumDevs();
+}
 
 SoundDevice* open_device(const char* name, const RingLayout& ring, DeviceError& error) {
     WAVEFORMATEX format{};
