@@ -47,7 +47,8 @@ struct Player {
           buffer_bytes(static_cast<uint32_t>(owner.ring.buffer_frames) * frame_bytes),
           buffer_time(time_of(owner.ring.buffer_frames)),
           ring_time(time_of(owner.ring.frames())),
-          stall_limit(std::max<Clock::duration>(ring_time, std::chrono::milliseconds(stall_floor_ms))) {
+          stall_limit(std::max<Clock::duration>(ring_time, std::chrono::milliseconds(stall_floor_ms))),
+          pace_slack(std::max<Clock::duration>(2 * ring_time, std::chrono::milliseconds(stall_floor_ms))) {
         next.restart(Clock::now());
     }
 
@@ -61,6 +62,7 @@ struct Player {
     // open a second, has stopped playing (its queue has run dry): time is
     // kept by the clock.
     const Clock::duration stall_limit;
+    const Clock::duration pace_slack;  // how far ahead of the clock a device may take buffers
     const Clock::duration answer_limit = std::chrono::milliseconds(answer_limit_ms);
     int ring_index = 0;  // the buffer refilled next
     SoundDevice* device = nullptr;
@@ -126,10 +128,11 @@ struct Player {
     }
 
     // A device that takes sound faster than real time (a file, the null
-    // device) is held to it: no buffer is rendered more than a ring ahead
-    // of its time. A device that plays in real time never waits here.
+    // device) is held to it: no buffer is rendered more than `pace_slack`
+    // ahead of its time. A device that plays in real time never waits here,
+    // even when it takes more than a ring at its start (PipeWire does).
     void pace() {
-        const Clock::time_point earliest = next.due() - ring_time;
+        const Clock::time_point earliest = next.due() - pace_slack;
         if (Clock::now() < earliest) {
             std::this_thread::sleep_until(earliest);
         }
