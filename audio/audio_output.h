@@ -28,6 +28,13 @@ constexpr int drain_limit_ms = 1000;
 // A device that takes no audio for this long, or an open that has not come
 // back after it, counts as a sound server that does not answer.
 constexpr int answer_limit_ms = 1000;
+// A device that takes nothing for a ring's time after a buffer was due (and
+// at least this long) has stopped playing: from then on the instrument's time
+// is kept by the clock, from the buffer it did not take.
+constexpr int stall_floor_ms = 250;
+// The most time made up at once when the output finds it is behind the
+// clock: time during which the whole process was stopped is not made up.
+constexpr int catch_up_limit_ms = 2 * answer_limit_ms;
 // Pause between attempts to open a device that failed to open.
 constexpr int retry_interval_ms = 1000;
 // How long `stop_audio` waits for the thread that opens devices, which may
@@ -91,16 +98,19 @@ struct AudioStatus {
 // copy of what is played. Returns a null handle when the thread cannot
 // start.
 //
+// `fill` is called at the pace of real time, whatever the device does: a
+// device that takes sound faster (a file, the null device) is held to it,
+// and while there is no sound what it renders is dropped, so that every
+// moment of the clock is played (and recorded) once.
+//
 // Without sound (the device cannot be opened, its server does not answer, or
 // the device fails while playing) the thread says so in one line on standard
 // error, "pluck: no sound: <what, on which device, what to check>", once for
 // each stretch without sound, and tries again every second until it has a
-// device. From the moment it says so until sound is back, `fill` is called at
-// the pace the device would take buffers, and what it renders is dropped: the
-// instrument keeps its time, so notes plucked meanwhile ring on, fade as they
-// would have, and are heard where they are when sound returns. On winmm the
-// output has one device for its whole run: one that cannot be opened is said
-// and the thread ends without a fill; one that fails while playing ends it.
+// device. A device that stops taking audio is said after a second, but time
+// is kept from the first buffer it did not take: notes plucked meanwhile
+// ring on, fade as they would have, are recorded where they were played,
+// and are heard where they are when sound returns.
 AudioHandle start_audio(FillCallback fill, const AudioSettings& settings = AudioSettings{});
 
 // Asks the thread to quit (no more refills; the queued audio plays out

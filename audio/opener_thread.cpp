@@ -62,8 +62,6 @@ void run_opener_thread(std::shared_ptr<OutputShared> owner) {
             ++shared.failed_opens;
             shared.open_error = error;
             next_attempt = OutputClock::now() + std::chrono::milliseconds(retry_interval_ms);
-            // Without a device the output either keeps looking or ends.
-            shared.device_wanted = carries_on_without_device;
         }
         shared.audio_wake.notify_all();
     }

@@ -60,8 +60,7 @@ struct OutputShared {
 };
 
 // The audio thread: takes devices from the opener and keeps them supplied,
-// until the quit request (or, where the output does not carry on without a
-// device, until its device has failed).
+// and keeps the instrument's time without one, until the quit request.
 void run_audio_thread(std::shared_ptr<OutputShared> owner);
 
 // The opener thread: opens a device whenever the audio thread wants one,

@@ -23,12 +23,6 @@ struct DeviceError {
     int32_t step = 0;
 };
 
-// Whether the output carries on without a device: looks for one again each
-// second, keeps the instrument's time meanwhile, and says when a device
-// stops taking audio (ALSA, whose devices come and go with their sound
-// server). Otherwise the output ends with its only device, or without one.
-extern const bool carries_on_without_device;
-
 // Called once on the starting thread, before any device is opened.
 void prepare_sound_devices();
 

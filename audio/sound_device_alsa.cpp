@@ -1,6 +1,5 @@
 // The audio output's device on Linux: an ALSA PCM (alsa_pcm), whose "no
-// sound" lines alsa_no_sound writes. ALSA's devices come and go with their
-// sound server, so the output carries on without one.
+// sound" lines alsa_no_sound writes.
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
@@ -12,8 +11,6 @@
 #include "audio/sound_device.h"
 
 namespace pluck {
-
-const bool carries_on_without_device = true;
 
 struct SoundDevice {
     Pcm pcm;

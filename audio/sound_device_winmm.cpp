@@ -1,7 +1,7 @@
 // The audio output's device on Windows: winmm's wave output, the wave
 // mapper or a device chosen by number or name, with one header for each of
 // the ring's buffers and an event that the device signals each time it
-// hands a buffer back. The output plays on one device for its whole run.
+// hands a buffer back.
 #include <windows.h>
 // After windows.h, which they need.
 #include <mmreg.h>
@@ -68,8 +68,6 @@ bool is_done(const WAVEHDR& header) {
 
 }  // namespace
 
-const bool carries_on_without_device = false;
-
 struct SoundDevice {
     HWAVEOUT wave = nullptr;
     HANDLE event = nullptr;  // auto-reset: the device's wake-up call
@@ -119,7 +117,12 @@ bool all_done(const SoundDevice& device) {
 
 }  // namespace
 
-void prepare_sound_devices() {}
+// The first call into winmm loads the wave driver, which can take a good
+// part of a second (under Wine, on a busy machine): done here, before the
+// threads start, a device that is not there is said at once.
+void prepare_sound_devices() {
+    waveOutGetNumDevs();
+}
 
 SoundDevice* open_device(const char* name, const RingLayout& ring, DeviceError& error) {
     WAVEFORMATEX format{};

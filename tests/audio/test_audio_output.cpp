@@ -56,9 +56,11 @@ struct AlsaDefault {
 
 // The device gets the ring of silence, then every buffer the callback
 // fills, each exactly once and in order, and the queue plays out at the
-// stop: the file holds the whole stream. The ring is laid out as the
-// settings ask (as --latency chooses), and a stop asked for before the
-// thread has looked is still seen.
+// stop: the file holds the whole stream. The file device would take frames
+// as fast as they come: after a start, they are made no faster than real
+// time. The ring is
+// laid out as the settings ask (as --latency chooses), and a stop asked for
+// before the thread has looked is still seen.
 class Ring : public testing::TestWithParam<std::pair<int, int>> {};
 
 TEST_P(Ring, SilenceThenEveryBufferInOrder) {
@@ -67,9 +69,15 @@ TEST_P(Ring, SilenceThenEveryBufferInOrder) {
     AudioSettings settings;
     settings.ring_buffers = ring;
     settings.buffer_frames = frames;
-    test::reset_numbered_fill(-1, 1);  // the file device would take frames as fast as they come
+    test::reset_numbered_fill();
     AudioHandle handle = start_audio(numbering_fill, settings);
     ASSERT_TRUE(wait_until([&] { return numbered_fill.calls >= 60; }, 10s)) << "the callback was not called";
+    std::this_thread::sleep_for(300ms);  // past the first 250 ms, which a device may take at once
+    const auto since = Clock::now();
+    const int calls_then = numbered_fill.calls;
+    std::this_thread::sleep_for(500ms);
+    const double frames_due = std::chrono::duration<double>(Clock::now() - since).count() * 44100;
+    EXPECT_LE((numbered_fill.calls - calls_then - 2) * frames, frames_due) << "faster than real time";
     const AudioStatus status = audio_status(handle);
     EXPECT_EQ(status.phase, AudioPhase::playing);
     EXPECT_EQ(status.granted.buffer_frames, static_cast<uint32_t>(frames));
