@@ -192,15 +192,26 @@ function standardInputWasClosed() {
   }
 }
 
-// The score's file descriptor and its name for messages.
+// Where a regular file stands open at, to read it again from there; -1 for
+// anything else (a pipe, a terminal), which is read once as it comes.
+function startOffset(fd, file) {
+  try {
+    return file.isFile() ? Number(/^pos:\s*(\d+)/m.exec(fs.readFileSync(`/proc/self/fdinfo/${fd}`, "latin1"))[1]) : -1;
+  } catch {
+    return -1;
+  }
+}
+
+// The score's file descriptor, its name for messages and where it starts.
 function openScore(path) {
   const name = path === "-" ? "(standard input)" : path;
   try {
     const fd = path === "-" ? 0 : fs.openSync(path, "r");
-    if (fs.fstatSync(fd).isDirectory()) {
+    const file = fs.fstatSync(fd);
+    if (file.isDirectory()) {
       throw Object.assign(new Error(), { code: "EISDIR" });
     }
-    return { fd, name };
+    return { fd, name, start: startOffset(fd, file) };
   } catch (error) {
     throw new Ending(`${program}: cannot read ${name}: ${systemReason(error)}`, exitFailure);
   }
@@ -227,29 +238,47 @@ function renderInWorker({ module, input, out, lengthMs }) {
     frames += count;
     return true;
   };
-  const score = createInstrument(module).streamScore(lengthMs, write);
+  const instrument = createInstrument(module);
   const piece = Buffer.alloc(scorePieceBytes);
   const pause = new Int32Array(new SharedArrayBuffer(4));
-  let outcome = "more";
-  while (outcome === "more") {
-    let got;
-    try {
-      got = fs.readSync(input.fd, piece);
-    } catch (error) {
-      if (error.code === "EAGAIN") {
-        Atomics.wait(pause, 0, 0, 10); // standard input left non-blocking by another program
-        continue;
+  // Reads the whole score into `score`, from the start of a file; a read
+  // error is noted in `failure`.
+  const readAll = (score) => {
+    let outcome = "more";
+    for (let at = input.start; outcome === "more"; ) {
+      let got;
+      try {
+        got = fs.readSync(input.fd, piece, 0, piece.length, at < 0 ? null : at);
+      } catch (error) {
+        if (error.code === "EAGAIN") {
+          Atomics.wait(pause, 0, 0, 10); // standard input left non-blocking by another program
+          continue;
+        }
+        failure = `cannot read ${input.name}: ${systemReason(error)}`;
+        break;
       }
-      failure = `cannot read ${input.name}: ${systemReason(error)}`;
-      break;
+      at = at < 0 ? at : at + got;
+      outcome = score.read(piece.subarray(0, got));
     }
-    outcome = score.read(piece.subarray(0, got));
+    return outcome;
+  };
+  // A score in a file is read once ahead, so that a render too long for the
+  // file is refused before any of it is made; the render itself reports a
+  // bad line or a read error. From a pipe, at the event that makes it too long.
+  let score = instrument.streamScore(lengthMs, write, maxWavFrames, input.start < 0);
+  let outcome = readAll(score);
+  if (input.start >= 0 && outcome !== "too long") {
+    failure = "";
+    score = instrument.streamScore(lengthMs, write, maxWavFrames);
+    outcome = readAll(score);
   }
+  const tooLong = `(to ${instrument.tailMs()} ms after the event at ${input.name}:${score.tooLongLine()})`;
   parentPort.postMessage({
     outcome: failure !== "" ? "failed" : outcome,
     failure,
     frames,
     badLine: outcome === "bad line" ? `${input.name}:${score.errorLine()}: ${score.error()}` : "",
+    tooLong: outcome === "too long" ? `a render of ${score.tooLongMs()} ms ${tooLong} is too long for a WAV file` : "",
     lengthMs: score.lengthMs(),
     unplayed: score.unplayed(),
   });
@@ -280,6 +309,9 @@ async function render(args, input, out) {
   });
   if (result.badLine !== "") {
     throw new Ending(result.badLine, exitUsage);
+  }
+  if (result.tooLong !== "") {
+    throw new Ending(`${program}: ${result.tooLong}`, exitUsage);
   }
   if (result.outcome !== "rendered") {
     throw new Ending(`${program}: ${result.failure}`, exitFailure);

@@ -36,7 +36,7 @@ constexpr int32_t level_probe_samples = 64;
 constexpr int32_t score_piece_bytes = 65536;
 
 // What pluck_stream_read says.
-enum StreamRead : int32_t { stream_more, stream_rendered, stream_bad_line, stream_stopped };
+enum StreamRead : int32_t { stream_more, stream_rendered, stream_bad_line, stream_stopped, stream_too_long };
 
 PlaySession live;
 float live_out[channel_count * max_live_frames];
@@ -199,6 +199,25 @@ namespace {
 ScoreReader streamed_reader;
 ScoreRender streamed_render;
 char streamed_input[score_piece_bytes];
+bool streamed_playing = true;  // false: the score is only read ahead
+// With no length asked for, the most frames the file can hold, and the line
+// of the first event whose ring-out would pass them (0: none) with the
+// render's length up to there.
+int64_t streamed_max_frames = INT64_MAX;
+int64_t too_long_line = 0;
+int64_t too_long_ms = 0;
+
+// A render with no length asked for ends render_tail_ms after its last
+// event: false for an event that would carry it past what the file holds,
+// noted for the message.
+bool fits_the_file(const ScoreEvent& event) {
+    if (frame_at_ms(event.time_ms + render_tail_ms) <= streamed_max_frames) {
+        return true;
+    }
+    too_long_line = streamed_reader.line_number - 1;  // the reader has moved on to the next line
+    too_long_ms = event.time_ms + render_tail_ms;
+    return false;
+}
 
 // The first `bytes` bytes the host put at pluck_stream_input.
 std::string_view streamed_text(int32_t bytes) {
@@ -208,10 +227,18 @@ std::string_view streamed_text(int32_t bytes) {
 }  // namespace
 
 // Starts a render of `length_ms` milliseconds (-1: the last event's time
-// plus the tail), its frames handed to the host's write_frames in chunks.
-// It ends any live session.
-PLUCK_EXPORT(pluck_stream_start) void pluck_stream_start(double length_ms) {
+// plus the tail, refused at the first event that carries it past
+// `max_frames`), its frames handed to the host's write_frames in chunks.
+// With `playing` 0 the score is only read ahead, to refuse a render too
+// long before any of it is made: nothing is rendered. It ends any live
+// session.
+PLUCK_EXPORT(pluck_stream_start)
+void pluck_stream_start(double length_ms, double max_frames, int32_t playing) {
     streamed_reader = ScoreReader{};
+    streamed_playing = playing != 0;
+    streamed_max_frames = length_ms < 0 ? static_cast<int64_t>(max_frames) : INT64_MAX;
+    too_long_line = 0;
+    too_long_ms = 0;
     start_score_render(streamed_render, FrameSink{write_to_host, nullptr}, static_cast<int64_t>(length_ms));
 }
 
@@ -235,12 +262,18 @@ PLUCK_EXPORT(pluck_stream_read) int32_t pluck_stream_read(int32_t bytes) {
     };
     ScoreRead read = next();
     for (; read == ScoreRead::event; read = next()) {
-        if (!render_score_event(streamed_render, event)) {
+        if (!fits_the_file(event)) {
+            return stream_too_long;
+        }
+        if (streamed_playing && !render_score_event(streamed_render, event)) {
             return stream_stopped;
         }
     }
     if (read != ScoreRead::end) {
         return read == ScoreRead::bad_line ? stream_bad_line : stream_more;
+    }
+    if (!streamed_playing) {
+        return stream_rendered;
     }
     return end_score_render(streamed_render, streamed_reader) ? stream_rendered : stream_stopped;
 }
@@ -252,6 +285,20 @@ PLUCK_EXPORT(pluck_stream_error_line) double pluck_stream_error_line() {
 
 PLUCK_EXPORT(pluck_stream_error) const char* pluck_stream_error() {
     return streamed_reader.error.c_str();
+}
+
+// A render refused as too long: the line of the event that makes it so,
+// the render's length to the end of that event's ring-out, and the ring-out.
+PLUCK_EXPORT(pluck_stream_too_long_line) double pluck_stream_too_long_line() {
+    return static_cast<double>(too_long_line);
+}
+
+PLUCK_EXPORT(pluck_stream_too_long_ms) double pluck_stream_too_long_ms() {
+    return static_cast<double>(too_long_ms);
+}
+
+PLUCK_EXPORT(pluck_render_tail_ms) double pluck_render_tail_ms() {
+    return static_cast<double>(render_tail_ms);
 }
 
 // Once rendered: its length, and the events at or after it, not played.

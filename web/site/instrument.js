@@ -79,15 +79,18 @@ export function createInstrument(module) {
       return { errorLine, error: cString(wasm.pluck_score_error()), lengthMs: wasm.pluck_score_length_ms() };
     },
     // Starts playing a score read a piece at a time, as pluck-render plays
-    // one, for `lengthMs` (-1: the last event's time plus the tail), calling
+    // one, for `lengthMs` (-1: the last event's time plus the tail, refused
+    // at the first event that carries it past `maxFrames`), calling
     // `write(samples)` with each chunk of interleaved frames (valid only
-    // during the call; false stops the render). Each read(piece) hands on the
-    // score's next bytes, an empty one its end, and says "more" (give more),
-    // "rendered", "bad line" (errorLine and error say which) or "stopped".
-    streamScore(lengthMs, write) {
-      wasm.pluck_stream_start(lengthMs);
+    // during the call; false stops the render); with `playing` false the
+    // score is only read ahead, nothing rendered. Each read(piece) hands on
+    // the score's next bytes, an empty one its end, and says "more" (give
+    // more), "rendered", "bad line" (errorLine and error say which),
+    // "stopped" or "too long" (tooLongLine and tooLongMs say where).
+    streamScore(lengthMs, write, maxFrames = Number.MAX_SAFE_INTEGER, playing = true) {
+      wasm.pluck_stream_start(lengthMs, maxFrames, playing ? 1 : 0);
       const capacity = wasm.pluck_stream_input_bytes();
-      const outcomes = ["more", "rendered", "bad line", "stopped"];
+      const outcomes = ["more", "rendered", "bad line", "stopped", "too long"];
       const readPiece = (piece) => {
         bytes(wasm.pluck_stream_input(), piece.length).set(piece);
         sink = write;
@@ -109,6 +112,8 @@ export function createInstrument(module) {
         error: () => cString(wasm.pluck_stream_error()),
         lengthMs: () => wasm.pluck_stream_length_ms(),
         unplayed: () => wasm.pluck_stream_unplayed(),
+        tooLongLine: () => wasm.pluck_stream_too_long_line(),
+        tooLongMs: () => wasm.pluck_stream_too_long_ms(),
       };
     },
     // The whole number of milliseconds that `text` (UTF-8 bytes) says, as
@@ -119,6 +124,7 @@ export function createInstrument(module) {
       return wasm.pluck_read_milliseconds(used.length);
     },
     version: () => cString(wasm.pluck_version()),
+    tailMs: () => wasm.pluck_render_tail_ms(),
   };
 }
 

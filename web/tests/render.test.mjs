@@ -57,6 +57,11 @@ test("bad input and refused outputs are answered as pluck-render answers them", 
     [[good, "-o", out, "--length", "2147483648"]],
     [[good, "--out", out, "--len=00000000000100"]], // the event at 500 ms is not played
     [[good, "-o", out, "--length", "2147483647"]], // too long for a WAV file
+    // Too long at the last event: refused before the 12000 s before it are
+    // rendered (the file size limited, should they be); from a pipe, at the
+    // event that makes it so.
+    [[scoreFile("far.score", "0 v\n12000000 z\n2147483647 k\n"), "-o", out], { limited: true }],
+    [["-", "-o", out], { input: "0 v\n1 z\n12200000 k\n", limited: true }],
     [[good]],
     [[good, "-o"]],
     [[good, "-o", out, "--help=1"]],
@@ -79,8 +84,10 @@ test("bad input and refused outputs are answered as pluck-render answers them", 
   ]) {
     const answers = ["pluck-render", "render.mjs"].map((program) => {
       const line = commandOf(program, args);
-      const { input, closed, ...options } = how;
-      const [command, rest] = closed ? ["sh", ["-c", 'exec "$@" <&-', "sh", ...line]] : [line[0], line.slice(1)];
+      const { input, closed, limited, ...options } = how;
+      const shell = `${limited ? "ulimit -f 2048; " : ""}exec "$@"${closed ? " <&-" : ""}`;
+      const wrapped = closed || limited;
+      const [command, rest] = wrapped ? ["sh", ["-c", shell, "sh", ...line]] : [line[0], line.slice(1)];
       const { status, stderr } = spawnSync(command, rest, { input, encoding: "utf8", ...options });
       const message = stderr.split("\n")[0].replace(/^(pluck-render|render\.mjs): | \(see \S+ --help\)$/g, "");
       return [status, message.replace("; write a .flac file instead", "")];
