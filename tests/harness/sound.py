@@ -1,32 +1,23 @@
 """Exact sound files and the few measurements the tests make on sound."""
 import array
-import ctypes
-import ctypes.util
-import os
 import struct
+import subprocess
 
 
 def read_float_wav(path):
     """The samples of a 32-bit float WAV file, bit for bit, and its header facts."""
     with open(path, "rb") as f:
         data = f.read()
-    if data[:4] != b"RIFF" or data[8:12] != b"WAVE":
-        raise ValueError(path + ": not a WAV file")
-    at, fmt, samples = 12, None, None
+    chunks, at = {}, 12
     while at + 8 <= len(data):
-        tag, size = data[at:at + 4], struct.unpack_from("<I", data, at + 4)[0]
-        body = data[at + 8:at + 8 + size]
-        if tag == b"fmt ":
-            fmt = struct.unpack_from("<HHIIHH", body)
-            if fmt[0] == 0xFFFE:  # extensible: the real format is in the sub-format's first two bytes
-                fmt = (struct.unpack_from("<H", body, 24)[0],) + fmt[1:]
-        elif tag == b"data":
-            samples = array.array("f")
-            samples.frombytes(body[: len(body) // 4 * 4])
+        size = struct.unpack_from("<I", data, at + 4)[0]
+        chunks[data[at:at + 4]] = data[at + 8:at + 8 + size]
         at += 8 + size + (size & 1)
-    if fmt is None or samples is None or fmt[0] != 3 or fmt[5] != 32:
-        raise ValueError(path + ": not 32-bit float")
-    return samples, {"channels": fmt[1], "rate": fmt[2]}
+    fmt = struct.unpack_from("<HHIIHH", chunks.get(b"fmt ", bytes(16)))
+    if data[:4] + data[8:12] != b"RIFFWAVE" or b"data" not in chunks or fmt[0] != 3 or fmt[5] != 32:
+        raise ValueError(path + ": not a 32-bit float WAV file")
+    samples = chunks[b"data"]
+    return array.array("f", samples[: len(samples) // 4 * 4]), {"channels": fmt[1], "rate": fmt[2]}
 
 
 def fnv1a(data):
@@ -76,29 +67,10 @@ def onsets(x, window=441, zero_run=64):
     return found
 
 
-class _SfInfo(ctypes.Structure):
-    _fields_ = [("frames", ctypes.c_int64), ("samplerate", ctypes.c_int), ("channels", ctypes.c_int),
-                ("format", ctypes.c_int), ("sections", ctypes.c_int), ("seekable", ctypes.c_int)]
-
-
 def read_sound_file(path):
-    """Any sound file as libsndfile decodes it: its samples as 32-bit integers
-    (a 24-bit sample shifted left by 8, exactly) and (channels, rate); None if
-    libsndfile does not accept the file."""
-    lib = ctypes.CDLL(ctypes.util.find_library("sndfile"))
-    lib.sf_open.restype = ctypes.c_void_p
-    lib.sf_open.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(_SfInfo)]
-    lib.sf_readf_int.restype = ctypes.c_int64
-    lib.sf_readf_int.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64]
-    lib.sf_close.argtypes = [ctypes.c_void_p]
-    info = _SfInfo()
-    handle = lib.sf_open(os.fsencode(path), 0x10, ctypes.byref(info))  # SFM_READ
-    if not handle:
-        return None
-    # Read to the end rather than to info.frames: an empty FLAC stream's
-    # length is "unknown".
-    samples, block = array.array("i"), array.array("i", bytes(4 * 65536 * info.channels))
-    while (read := lib.sf_readf_int(handle, block.buffer_info()[0], 65536)) > 0:
-        samples.extend(block[: read * info.channels])
-    lib.sf_close(handle)
-    return samples, (info.channels, info.samplerate)
+    """Any sound file as sox decodes it: its samples as 32-bit integers (a
+    24-bit sample shifted left by 8, exactly) and (channels, rate)."""
+    info = [int(subprocess.run(["soxi", flag, str(path)], capture_output=True, check=True, text=True).stdout)
+            for flag in ("-c", "-r")]
+    raw = subprocess.run(["sox", "-V1", str(path), "-t", "s32", "-"], capture_output=True, check=True).stdout
+    return array.array("i", raw), tuple(info)

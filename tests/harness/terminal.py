@@ -22,9 +22,8 @@ import pexpect
 USAGE = b"    Play : Z, X, C, V, B, N, M, K\r\nAutoPlay : Hold SpaceKey.\r\n"
 # The program's session modes are on once it has written this.
 SESSION_READY = b"\x1b[?1004h"
-QUERY = b"\x1b[c"
-PLAIN_ANSWER = b"\x1b[?62c"
-KITTY_ANSWER = b"\x1b[?0u\x1b[?62c"
+# Its query (CSI c) and the answers: a plain terminal's, a kitty one's.
+QUERY, PLAIN_ANSWER, KITTY_ANSWER = b"\x1b[c", b"\x1b[?62c", b"\x1b[?0u\x1b[?62c"
 # Escape, Ctrl-C, Space press/repeat/release as the keyboard protocol sends them.
 KITTY_ESCAPE = b"\x1b[27u"
 KITTY_CTRL_C = b"\x1b[99;5u"

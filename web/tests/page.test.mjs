@@ -1,6 +1,6 @@
 // The page in headless Chromium, served over http as a player would have
 // it: it loads cleanly, fits a phone and reads well in both colour schemes,
-// renders a score offline exactly as pluck-render does, and played with real
+// and played with real
 // key events (a press, Space held for a second, a repeat, a tap on an
 // on-screen key, a screen reader's click, Enter and Space on a focused key,
 // focus lost, Escape, Start again) produces live output and downloads equal
@@ -13,8 +13,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, afterEach, before, test } from "node:test";
 
-import { assertSameBits, assertSameFile, dir, launchBrowser, pluckRenderPath, readWav } from "./harness.mjs";
-import { renderedFile, root, scoreFile, serveSite, siteDir } from "./harness.mjs";
+import { assertSameBits, assertSameFile, dir, launchBrowser, pluckRenderPath, readWav, renderedFile, scoreFile, serveSite, siteDir } from "./harness.mjs";
 
 let site;
 let browser;
@@ -125,7 +124,7 @@ function worstContrast(level) {
   return worst;
 }
 
-test("the page loads cleanly, fits a phone, reads well and renders a score offline as pluck-render does", async () => {
+test("the page loads cleanly, fits a phone and reads well", async () => {
   for (const [width, height, scheme] of [[1000, 700, "light"], [360, 740, "dark"]]) {
     await page.setViewport({ width, height });
     await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: scheme }]);
@@ -149,14 +148,6 @@ test("the page loads cleanly, fits a phone, reads well and renders a score offli
     }
   }
   await page.emulateMediaFeatures([]);
-  const score = scoreFile("offline.score", `${fs.readFileSync(path.join(root, "examples/demo.score"))}20000 space-up\n20001 z\n`);
-  const bits = await page.evaluate(async (bytes) => {
-    const { samples, error } = await (await import("./page.js")).renderOffline(new Uint8Array(bytes), 23457);
-    return error ?? [...new Uint32Array(samples.buffer)];
-  }, [...fs.readFileSync(score)]);
-  assert.ok(Array.isArray(bits), bits);
-  const expected = readWav(renderedFile("pluck-render", score, ["--length", "23457"]));
-  assertSameBits(fromBits(bits), expected, "offline");
 });
 
 // Starts a session with the Start button (or Enter, which it has as focus)
