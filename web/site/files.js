@@ -1,7 +1,6 @@
 // What the page reads and writes besides the sound: the instrument's module,
-// scores played offline, the WAV file rendered in parts by a worker, files
-// saved as downloads, and a score carried in a link's fragment.
-import { frameAtMs, sampleRate } from "./instrument.js";
+// the WAV file rendered in parts by a worker, files saved as downloads, and a
+// score carried in a link's fragment.
 
 // Fetched once; every player compiles its own copy in its worklet.
 export const moduleBytes = fetch("pluck.wasm").then((response) => {
@@ -22,29 +21,6 @@ export function playerNode(context, options) {
         processorOptions: { module, ...options },
       }),
   );
-}
-
-// Plays a score (its bytes) for `lengthMs` through the worklet in an
-// offline context: {samples} (interleaved frames) or {error}.
-export async function renderOffline(score, lengthMs) {
-  const frames = frameAtMs(lengthMs);
-  const context = new OfflineAudioContext(2, Math.max(frames, 1), sampleRate);
-  await context.audioWorklet.addModule("worklet.js");
-  const node = await playerNode(context, { score });
-  let error = null;
-  node.port.onmessage = ({ data }) => (error = data.error ?? error);
-  node.connect(context.destination);
-  const rendered = await context.startRendering();
-  if (error) {
-    return { error };
-  }
-  const [left, right] = [rendered.getChannelData(0), rendered.getChannelData(1)];
-  const samples = new Float32Array(2 * frames);
-  for (let i = 0; i < frames; i++) {
-    samples[2 * i] = left[i];
-    samples[2 * i + 1] = right[i];
-  }
-  return { samples };
 }
 
 export function save(parts, type, name) {

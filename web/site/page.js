@@ -4,11 +4,9 @@
 // the keys lit as their strings ring, the volume of what is heard, and the
 // session kept as a score to download or share, with its WAV rendered from
 // that score. A score opened, dropped or shared is played the same way.
-import { moduleBytes, playerNode, renderOffline, save, saveWav, shareLink, sharedScore } from "./files.js";
+import { moduleBytes, playerNode, save, saveWav, shareLink, sharedScore } from "./files.js";
 import { createInstrument, sampleRate } from "./instrument.js";
 import { clearLights, draw, element, keyViews, letters, setText } from "./view.js";
-
-export { renderOffline };
 
 // How long the sound takes to fade out on Stop, on the live path only.
 const fadeSeconds = 0.02;
