@@ -360,10 +360,8 @@ def test_a_signal_leaves_nothing_behind(scratch, number, named_temp):
 @pytest.mark.parametrize("number, status", [(signal.SIGTERM, -signal.SIGTERM), (signal.SIGHUP, -signal.SIGHUP),
                                             (signal.SIGQUIT, 0)], ids=lambda p: getattr(p, "name", str(p)))
 def test_a_render_killed_under_wine_leaves_nothing_behind(scratch, number, status):
-    """Under Wine these end the program at once, running none of its code:
-    its temporary file, marked for deletion while it is written, is deleted
-    by Wine's server as the process's handles close. An earlier file of the
-    name is untouched."""
+    """Under Wine these end the program running none of its code: Wine's
+    server deletes its temporary file, marked for deletion while written."""
     out = scratch / "out.wav"
     out.write_bytes(EARLIER)
     with subprocess.Popen(RENDER + ["-", "-o", out.name], cwd=scratch, stdin=subprocess.PIPE,
