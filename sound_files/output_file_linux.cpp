@@ -104,17 +104,23 @@ std::string temp_name_for(int attempt) {
 
 // Tries the short names in turn until `make(name)` makes one that was not
 // there (false: it failed for another reason, with errno set); the name is
-// then the temporary file's, registered for removal on a crash.
+// then the temporary file's. Each name is on the cleanup list before it is
+// made, so that no signal finds the file there and not on the list; a name
+// already there has this process's id, so it is a leftover of an earlier
+// process that had it.
 template <typename Make>
 bool take_temp_name(OutputFile& out, Make make) {
     for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
-        const std::string name = temp_name_for(attempt);
-        if (make(name)) {
-            out.temp_name = name;
-            out.cleanup = add_cleanup(remove_temp_file, &out);
+        out.temp_name = temp_name_for(attempt);
+        out.cleanup = add_cleanup(remove_temp_file, &out);
+        if (make(out.temp_name)) {
             return true;
         }
-        if (errno != EEXIST) {
+        const int error_number = errno;
+        remove_cleanup(out.cleanup);
+        out.temp_name.clear();
+        if (error_number != EEXIST) {
+            errno = error_number;
             return false;
         }
     }

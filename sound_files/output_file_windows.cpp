@@ -1,10 +1,12 @@
 // Windows: the file is written under a short name beside the target
-// (".pluck-PID-N"), opened so that it can still be deleted while
-// open, and takes the target's name with MoveFileExW once it is complete and
-// on disk. A failed or stopped render deletes it, and so does a crash; only
-// a process killed outright (Task Manager, taskkill /F) or a power cut can
-// leave it. A take is written as NAME.part from the start and is on no
-// cleanup list: whatever ends the program, it stays.
+// (".pluck-PID-N"), marked for deletion from the moment it is made, and
+// takes the target's name with MoveFileExW once it is complete and on disk,
+// the mark cleared just before. So the system deletes it when its handle
+// closes, however the process ends (a crash, Task Manager, taskkill /F, or
+// under Wine a TERM, HUP or QUIT, which run none of the program's code); a
+// failed or stopped render deletes it too, and only a power cut can leave
+// it. A take is written as NAME.part from the start, is never marked and is
+// on no cleanup list: whatever ends the program, it stays.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -50,6 +52,13 @@ bool fail_with_last_error(OutputFile& out) {
 
 HANDLE handle_of(int fd) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+// Whether the system deletes the file once its last handle closes.
+bool mark_for_deletion(HANDLE file, bool marked) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = marked ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 std::wstring temp_path_of(const OutputFile& out) {
@@ -151,9 +160,11 @@ bool open_checked(OutputFile& out, int input_fd, bool take) {
         const std::wstring name =
             L".pluck-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
         const std::wstring path = target.substr(0, slash) + L"\\" + name;
-        // Shared for deletion only: so that the crash handler can delete it.
-        const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
-                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Shared for deletion only: so that the crash handler can delete it,
+        // and MoveFileExW rename it.
+        const HANDLE file =
+            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) {
                 continue;
@@ -162,6 +173,10 @@ bool open_checked(OutputFile& out, int input_fd, bool take) {
         }
         out.temp_name = utf8_text(name);
         remember_for_crash(out, path);
+        if (!mark_for_deletion(file, true)) {
+            CloseHandle(file);
+            return fail_with_last_error(out);
+        }
         out.fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
         if (out.fd < 0) {
             CloseHandle(file);
@@ -237,8 +252,9 @@ ByteSink output_file_sink(OutputFile& out) {
 
 bool commit_output_file(OutputFile& out) {
     // On disk before it takes the name: a crash must not leave a named but
-    // empty file in place of the old one.
-    if (!FlushFileBuffers(handle_of(out.fd))) {
+    // empty file in place of the old one. A render's file is kept from
+    // here on, to be named (a take was never marked).
+    if (!FlushFileBuffers(handle_of(out.fd)) || (!out.take && !mark_for_deletion(handle_of(out.fd), false))) {
         fail_with_last_error(out);
         discard_output_file(out);
         return false;

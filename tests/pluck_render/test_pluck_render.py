@@ -357,6 +357,25 @@ def test_a_signal_leaves_nothing_behind(scratch, number, named_temp):
 
 
 @windows_only
+@pytest.mark.parametrize("number, status", [(signal.SIGTERM, -signal.SIGTERM), (signal.SIGHUP, -signal.SIGHUP),
+                                            (signal.SIGQUIT, 0)], ids=lambda p: getattr(p, "name", str(p)))
+def test_a_render_killed_under_wine_leaves_nothing_behind(scratch, number, status):
+    """Under Wine these end the program running none of its code: Wine's
+    server deletes its temporary file, marked for deletion while written."""
+    out = scratch / "out.wav"
+    out.write_bytes(EARLIER)
+    with subprocess.Popen(RENDER + ["-", "-o", out.name], cwd=scratch, stdin=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, preexec_fn=default_signal_actions) as process:
+        process.stdin.write(b"0 space-down\n60000 z\n")
+        process.stdin.flush()
+        wait_until(lambda: output_bytes(process.pid, scratch) > 0, "the output file was never written to", 60)
+        os.kill(process.pid, number)
+        assert process.wait(20) == status
+    wait_until(lambda: os.listdir(scratch) == ["out.wav"], "the temporary file was left", 20)
+    assert out.read_bytes() == EARLIER
+
+
+@windows_only
 @pytest.mark.parametrize("source", ["console", "pipe"])
 def test_ctrl_c_stops_a_render_waiting_for_the_score(scratch, source):
     """The score typed into the console, or coming through a Windows pipe
