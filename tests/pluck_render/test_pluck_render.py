@@ -49,8 +49,7 @@ SANITIZED = any(name in os.path.basename(BUILD) for name in ("asan", "tsan"))
 ESCAPES = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
 
 
-def frames_at_ms(ms):
-    return ms * 44100 // 1000
+frames_at_ms = lambda ms: ms * 44100 // 1000  # noqa: E731
 
 
 def limit_memory():
@@ -133,10 +132,10 @@ def test_the_demo_renders_to_its_pinned_bits(scratch):
     (scratch / "end.score").write_bytes(b"0 v\n1000 z\n")
     said = text(render("end.score", "-o", "d.wav", "--length", "1000", cwd=scratch).stderr)
     assert said == "pluck-render: 1 event(s) at or after 1000 ms, the end of the render, are not played\n"
-    assert render("demo.score", "-o", "e.wav", "--length", "0", cwd=scratch).returncode == 0
+    for name in ("e.wav",) if WINDOWS else ("e.wav", "e.flac"):
+        assert render("demo.score", "-o", name, "--length", "0", cwd=scratch).returncode == 0
     assert (scratch / "e.wav").read_bytes() == wav_header(0)
     if not WINDOWS:
-        assert render("demo.score", "-o", "e.flac", "--length", "0", cwd=scratch).returncode == 0
         assert read_sound_file(scratch / "e.flac") == (array.array("i"), (2, 44100))
         said = text(render("demo.score", "-o", "f.flac", cwd=scratch).stderr)
         clipped = sum(1 for x in samples if not -1.0 <= x <= 1.0)
@@ -162,6 +161,8 @@ def test_any_layout_reads_as_the_plain_score(scratch):
 
 # ---------------------------------------------------------------- refusals
 
+linux = lambda *row: pytest.param(*row, marks=linux_only)  # noqa: E731
+windows = lambda *row: pytest.param(*row, marks=windows_only)  # noqa: E731
 BAD_LINES = [
     (b"0 v\n10 q\n", 2, 'unknown action "q": expected z x c v b n m k, space-down or space-up'),
     (b"# intro\n\nsoon v\n", 3, 'bad time "soon"'),
@@ -182,8 +183,8 @@ REFUSALS = [
     *[(["ñandú.score", "-o", "out.wav"], score, 2, "ñandú.score:%d: %s" % (line, says))
       for score, line, says in BAD_LINES],
     (["-", "-o", "out.wav"], b"0 v\n# x\n5 q\n6 w\n", 2, '(standard input):3: unknown action "q"'),
-    pytest.param(["/dev/zero", "-o", "z.wav"], b"", 2, "/dev/zero:1: a NUL byte: a score is text, and this looks "
-                 "like binary data\n", marks=linux_only),
+    linux(["/dev/zero", "-o", "z.wav"], b"", 2, "/dev/zero:1: a NUL byte: a score is text, and this looks like "
+          "binary data\n"),
     # The command line: says what is wrong, and where help is (the forms'
     # own errors are read_command_line's, tests/system).
     (["--loud"], b"", 2, "pluck-render: unknown option --loud (see pluck-render --help)\n"),
@@ -198,24 +199,22 @@ REFUSALS = [
     (["ñandú.score", "-o", "out.wav"], b"0 v\n12000000 z\n2147483647 k\n", 2, "pluck-render: a render of "
      "2147486647 ms (to 3000 ms after the event at ñandú.score:3) is too long for a WAV file"),
     (["-", "-o", "out.wav"], b"0 v\n1 z\n12200000 k\n", 2, "(standard input):3) is too long for a WAV file"),
-    pytest.param(["s.score", "-o", "out.flac"], b"", 2, "pluck-render: cannot write out.flac: this Windows build "
-                 "writes WAV files only (its FLAC encoder, libsndfile, is in the Linux build); write a .wav file "
-                 "instead (see pluck-render --help)\n", marks=windows_only),
+    windows(["s.score", "-o", "out.flac"], b"", 2, "pluck-render: cannot write out.flac: this Windows build writes WAV "
+            "files only (its FLAC encoder, libsndfile, is in the Linux build); write a .wav file instead (see "
+            "pluck-render --help)\n"),
     # Files that cannot be read or written, refused before rendering: as
     # standard input stays open, nothing else ends the program. The score
     # by another name (a hard link) is still the score.
     (["missing.score", "-o", "out.wav"], b"", 1, "pluck-render: cannot read missing.score: "),
     (["-", "-o", "folder.wav"], b"", 1, "pluck-render: cannot write folder.wav: Is a directory\n"),
     (["-", "-o", "nowhere/x.wav"], b"", 1, "pluck-render: cannot write nowhere/x.wav: "),
-    pytest.param(["-", "-o", "dev.wav"], b"", 1, "cannot write dev.wav: not a regular file\n", marks=linux_only),
-    pytest.param(["-", "-o", "NUL.wav"], b"", 1, "cannot write NUL.wav: not a regular file\n", marks=windows_only),
-    pytest.param(["-", "-o", "shared/old.wav"], b"", 1, "cannot write shared/old.wav: Permission denied\n",
-                 marks=linux_only),
-    pytest.param(["-", "-o", "locked/x.wav"], b"", 1, "cannot write locked/x.wav: Permission denied\n",
-                 marks=linux_only),
+    linux(["-", "-o", "dev.wav"], b"", 1, "cannot write dev.wav: not a regular file\n"),
+    windows(["-", "-o", "NUL.wav"], b"", 1, "cannot write NUL.wav: not a regular file\n"),
+    *[linux(["-", "-o", name], b"", 1, "cannot write %s: Permission denied\n" % name)
+      for name in ("shared/old.wav", "locked/x.wav")],
     # A write that fails half way (the file size limit below).
-    *[pytest.param(["ñandú.score", "-o", name, "--length", "10000"], b"0 space-down\n", 1, "pluck-render: cannot "
-                   "write %s: File too large\n" % name, marks=linux_only) for name in ("out.wav", "out.flac")],
+    *[linux(["ñandú.score", "-o", name, "--length", "10000"], b"0 space-down\n", 1,
+            "pluck-render: cannot write %s: File too large\n" % name) for name in ("out.wav", "out.flac")],
     (["same.wav", "-o", "twin.wav"], b"", 1, "pluck-render: cannot write twin.wav: it is the score being read\n"),
 ]
 
@@ -226,8 +225,8 @@ def test_a_refusal_is_one_line_and_leaves_every_file_as_it_was(scratch, args, sc
     line or a score line, 1: a file); nothing written, no temporary file
     left, an earlier file untouched. Permissions are met as a user other than
     root; files may grow to 256 KB (a fault must not fill the disk)."""
-    (scratch / "ñandú.score").write_bytes(score)
-    for name, content in (("s.score", b"0 v\n"), ("same.wav", b"0 v\n"), ("out.wav", EARLIER)):
+    for name, content in (("ñandú.score", score), ("s.score", b"0 v\n"), ("same.wav", b"0 v\n"),
+                          ("out.wav", EARLIER)):
         (scratch / name).write_bytes(content)
     (scratch / "twin.wav").hardlink_to(scratch / "same.wav")
     (scratch / "dev.wav").symlink_to("/dev/null")
@@ -237,29 +236,27 @@ def test_a_refusal_is_one_line_and_leaves_every_file_as_it_was(scratch, args, sc
     (scratch / "shared" / "old.wav").write_bytes(EARLIER)
     (scratch / "shared" / "old.wav").chmod(0o444)
     before = contents(scratch)
-    nobody = {"user": NOBODY, "group": NOBODY, "extra_groups": []}
-    as_user = nobody if "Permission" in says and os.getuid() == 0 else {}
+    as_user = {"user": NOBODY, "group": NOBODY, "extra_groups": []} if "Permission" in says and os.getuid() == 0 else {}
     # Leaving the block closes standard input, which ends any wait for the score.
     limits = lambda: (limit_memory(), resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 18, 1 << 18)))
     with subprocess.Popen(RENDER + args, cwd=scratch, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, preexec_fn=limits, **as_user) as process:
         process.stdin.write(score if args[0] == "-" else b"")
         process.stdin.flush()
-        assert process.wait(60) == status
+        assert process.wait(60) == status and process.stdout.read() == b""
         said = text(process.stderr.read())
-        assert says in said and said.count("\n") == 1 and said.endswith("\n") and process.stdout.read() == b""
+        assert says in said and said.count("\n") == 1 and said.endswith("\n")
     assert contents(scratch) == before
 
 
-@pytest.mark.parametrize("option", ["--help", "--version"])
-def test_help_and_version(scratch, option):
-    """Its text, or into a full disk one line and status 1."""
+def test_help_and_version(scratch):
+    """Their text; into a full disk, one line and status 1 (the ending of
+    standard output every answer shares: tests/pluck/test_options.cpp)."""
     version = re.search(r"project\(pluck VERSION ([0-9.]+)", Path(ROOT, "CMakeLists.txt").read_text()).group(1)
-    said = text(render(option, cwd=scratch).stdout)
-    assert said == "pluck-render %s\n" % version if option == "--version" else said.startswith(
-        "usage: pluck-render SCORE -o OUT [--length MS]\n")
+    assert text(render("--version", cwd=scratch).stdout) == "pluck-render %s\n" % version
+    assert text(render("--help", cwd=scratch).stdout).startswith("usage: pluck-render SCORE -o OUT [--length MS]\n")
     with open("/dev/full", "wb") as full:
-        result = render(option, cwd=scratch, stdout=full)
+        result = render("--help", cwd=scratch, stdout=full)
     assert (result.returncode, text(result.stderr)) == (
         1, "pluck-render: cannot write (standard output): No space left on device\n")
 
@@ -273,9 +270,8 @@ def test_links_permissions_and_long_names_are_kept(scratch):
     file keeps its permission bits and owner, a new one takes the umask's;
     every name of a hard-linked file shows the new sound; a 250-byte name
     works. 9 ms are 396 frames: 396.9 rounded down."""
-    (scratch / "s.score").write_bytes(b"0 v\n")
-    for name in ("real.wav", "hard.wav"):
-        (scratch / name).write_bytes(EARLIER)
+    for name, content in (("s.score", b"0 v\n"), ("real.wav", EARLIER), ("hard.wav", EARLIER)):
+        (scratch / name).write_bytes(content)
     (scratch / "real.wav").chmod(0o600)
     owner = (NOBODY, NOBODY) if os.getuid() == 0 else (os.getuid(), os.getgid())
     os.chown(scratch / "real.wav", *owner)
@@ -288,8 +284,7 @@ def test_links_permissions_and_long_names_are_kept(scratch):
     assert os.readlink(scratch / "link.wav") == "real.wav" and os.readlink(scratch / "dangling.wav") == "new.wav"
     real = os.stat(scratch / "real.wav")
     assert (real.st_mode & 0o7777, real.st_uid, real.st_gid) == (0o600, *owner)
-    umask = os.umask(0)
-    os.umask(umask)
+    os.umask(umask := os.umask(0))  # read, and put back
     assert os.stat(scratch / "new.wav").st_mode & 0o7777 == 0o666 & ~umask
     for name in ("real.wav", "new.wav", "hard-twin.wav", long_name):
         assert len(samples_of(scratch / name)) == 2 * frames_at_ms(9)
@@ -386,16 +381,14 @@ def test_ctrl_c_stops_a_render_waiting_for_the_score(scratch, source):
     (scratch / "s.score").write_bytes(b"0 space-down\n")
     args = RENDER + ["-", "-o", "c.wav"] if source == "console" else PIPE_TO + [
         "--open", "s.score", "%s - -o c.wav" % windows_path(EXE)]
-    child = pexpect.spawn("/bin/bash", ["-c", shlex.join(args) + "; echo status=$?"], cwd=str(scratch), timeout=60)
-    try:
+    command = shlex.join(args) + "; echo status=$?"
+    with pexpect.spawn("/bin/bash", ["-c", command], cwd=str(scratch), timeout=60) as child:
         wait_until(lambda: output_bytes(child.pid, scratch) >= 0, "the output file was never opened", 60)
         if source == "console":
             child.send("0 space-down\r")
         time.sleep(1.0)
         child.sendcontrol("c")
         child.expect(pexpect.EOF)
-    finally:
-        child.close(force=True)
     said = ESCAPES.sub(b"", child.before).replace(b" ", b"")
     assert b"pluck-render:stopped;c.wavnotwritten\r" in said and said.endswith(b"status=58\r\n"), said
     assert sorted(os.listdir(scratch)) == ["c.wav", "s.score"] and (scratch / "c.wav").read_bytes() == EARLIER
@@ -437,28 +430,21 @@ def test_the_progress_line_fits_the_terminal(scratch, columns, source):
     if source == "pipe":  # the render waits for the rest of the score
         command = ["/bin/bash", "-c", "(echo 0 space-down; sleep 1.5; echo 297000 space-up) | %s - -o long.wav"
                    % shlex.join(RENDER)]
-    child = pexpect.spawn(command[0], command[1:], cwd=str(scratch), dimensions=(24, columns), timeout=60)
-    # The test holds the terminal as well: a busy kernel may drop the last of
-    # the output when the program, its last holder, ends.
-    held = os.open("/proc/%d/fd/2" % child.pid, os.O_RDWR | os.O_NOCTTY)
-    try:
-        if source == "file":  # stopped for a while, it runs longer than a second on any machine
-            # Once the first samples are written, the clock the delay counts on is running.
-            wait_until(lambda: output_bytes(child.pid, scratch) > len(wav_header(0)), "the render never began", 60)
-            os.kill(child.pid, signal.SIGSTOP)
-            time.sleep(1.5)
-            os.kill(child.pid, signal.SIGCONT)
-        child.expect(b"\r\n")
-        screen = child.before
-        assert child.wait() == 0
-        os.close(held)  # and nothing after the fresh line
-        held = None
-        child.expect(pexpect.EOF)
+    with pexpect.spawn(command[0], command[1:], cwd=str(scratch), dimensions=(24, columns), timeout=60) as child:
+        # The test holds the terminal as well: a busy kernel may drop the last
+        # of the output when the program, its last holder, ends.
+        with os.fdopen(os.open("/proc/%d/fd/2" % child.pid, os.O_RDWR | os.O_NOCTTY), "rb", buffering=0):
+            if source == "file":  # stopped for a while, it runs longer than a second on any machine
+                # Once the first samples are written, the clock the delay counts on is running.
+                wait_until(lambda: output_bytes(child.pid, scratch) > len(wav_header(0)), "the render never began", 60)
+                os.kill(child.pid, signal.SIGSTOP)
+                time.sleep(1.5)
+                os.kill(child.pid, signal.SIGCONT)
+            child.expect(b"\r\n")
+            screen = child.before
+            assert child.wait() == 0
+        child.expect(pexpect.EOF)  # and nothing after the fresh line
         assert child.before == b""
-    finally:
-        child.close(force=True)
-        if held is not None:
-            os.close(held)
     full = b"[" + b"#" * min(30, columns - 22) + b"] 100%  5:00 of 5:00"
     if WINDOWS:  # Wine's console draws with cursor moves, which also stand for the spaces they skip over
         draws = ESCAPES.sub(b"", screen).split(b"\r")
