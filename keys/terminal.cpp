@@ -86,8 +86,10 @@ void restore_terminal_cleanup(void*) {
 // Raw mode from the saved settings: bytes as they are typed, no echo, no
 // line editing, and Ctrl-C, Ctrl-Z and Ctrl-\ arriving as bytes instead of
 // signals (the instrument quits and suspends itself, cleanly). Output
-// processing stays on. True when the terminal took it.
-bool enter_raw_mode(int fd) {
+// processing stays on. True when the terminal took it. `when`: TCSAFLUSH
+// drops keys typed before the program was ready for them; TCSANOW keeps
+// them (a resume can come after the player has already typed again).
+bool enter_raw_mode(int fd, int when = TCSAFLUSH) {
     termios raw = saved_settings;
     raw.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INPCK | ISTRIP | IXON);
     raw.c_cflag |= CS8;
@@ -95,7 +97,7 @@ bool enter_raw_mode(int fd) {
     raw.c_cc[VMIN] = 1;  // a read returns as soon as one byte is there
     raw.c_cc[VTIME] = 0;
     settings_changed = true;  // from here on the exit paths restore
-    if (tcsetattr(fd, TCSAFLUSH, &raw) != 0) {
+    if (tcsetattr(fd, when, &raw) != 0) {
         return false;
     }
     termios now{};
@@ -217,7 +219,10 @@ void suspend_terminal(Terminal& t, KeyDecoder& decoder) {
 void resume_terminal(Terminal& t, KeyDecoder& decoder) {
     if (t.raw && wait_for_foreground(t.fd)) {
         // Whoever had the terminal while we were stopped may have reset it.
-        if (!enter_raw_mode(t.fd)) {
+        // Keys typed since are kept: SIGCONT's flag can be seen after a
+        // suspend has already taken the terminal back, and Escape typed
+        // right after `fg` must still quit.
+        if (!enter_raw_mode(t.fd, TCSANOW)) {
             restore_terminal_now();
             t.raw = false;
         } else {

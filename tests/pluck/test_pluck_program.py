@@ -261,8 +261,9 @@ def test_protocol_is_back_after_ctrl_z_and_fg(pulse):
         shell.send("fg\r")
         shell.wait_for(SESSION_READY, count=2)
         assert shell.keyboard_stack() == 1, "the protocol was not pushed again"
+        resumed_at = len(shell.output)
         shell.send(KITTY_ESCAPE + b"\x1b[27;1:3u")
-        shell.pump(0.5)
+        shell.wait_for(lambda: b"$ " in shell.output[resumed_at:])  # the shell's prompt: pluck has ended
         shell.send("echo status=$?\r")
         shell.wait_for(b"status=0")
         assert b"command not found" not in shell.output[stopped_at:] and shell.keyboard_stack() == 0
