@@ -65,4 +65,17 @@ int64_t default_render_length_ms(const ScoreReader& reader) {
     return (reader.read_any_event ? reader.last_time_ms : 0) + render_tail_ms;
 }
 
+FileLimit file_limit_for(int64_t length_ms, int64_t max_frames) {
+    return FileLimit{length_ms < 0 ? max_frames : INT64_MAX};
+}
+
+bool ring_out_fits_file(FileLimit& limit, const ScoreReader& reader, const ScoreEvent& event) {
+    if (frame_at_ms(event.time_ms + render_tail_ms) <= limit.max_frames) {
+        return true;
+    }
+    limit.too_long_line = reader.line_number - 1;  // the reader has moved on to the next line
+    limit.too_long_ms = event.time_ms + render_tail_ms;
+    return false;
+}
+
 }  // namespace pluck

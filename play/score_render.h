@@ -58,4 +58,22 @@ bool end_score_render(ScoreRender& r, const ScoreReader& reader);
 // `reader` has read plus the tail; just the tail before any event.
 int64_t default_render_length_ms(const ScoreReader& reader);
 
+// What a render's file can hold, for a render with no length asked for,
+// which grows with each event to render_tail_ms past it: the most frames,
+// and the first event whose ring-out would pass them. A render of an
+// asked-for length is checked against the file before it starts.
+struct FileLimit {
+    int64_t max_frames = INT64_MAX;
+    int64_t too_long_line = 0;  // that event's line (0: none yet)
+    int64_t too_long_ms = 0;    // the render's length to the end of its ring-out
+};
+
+// The limit for a render of `length_ms` (-1: to the last event plus the
+// tail) into a file of at most `max_frames` frames.
+FileLimit file_limit_for(int64_t length_ms, int64_t max_frames);
+
+// False for an event just read by `reader` whose ring-out would carry the
+// render past what the file can hold, noted in `limit` for the message.
+bool ring_out_fits_file(FileLimit& limit, const ScoreReader& reader, const ScoreEvent& event);
+
 }  // namespace pluck

@@ -114,11 +114,7 @@ struct Job {
     ScoreRender render;
     Progress progress;
     std::vector<char> block = std::vector<char>(input_block_bytes);
-    // With no --length asked for, the most frames the file can hold, and
-    // the line of the first event whose ring-out would pass them (0: none).
-    int64_t max_frames = INT64_MAX;
-    int64_t too_long_line = 0;
-    int64_t too_long_ms = 0;
+    FileLimit limit;
 };
 
 enum class Outcome { complete, bad_line, too_long, failed, stopped };
@@ -130,18 +126,6 @@ bool write_chunk(const float* samples, int64_t frames, void* context) {
     }
     update_progress(job.progress, job.sound.frames_written);
     return true;
-}
-
-// A render with no length asked for ends render_tail_ms after its last
-// event: false for an event that would carry it past what the file can
-// hold, noted for the message.
-bool fits_the_file(Job& job, const ScoreReader& reader, const ScoreEvent& event) {
-    if (frame_at_ms(event.time_ms + render_tail_ms) <= job.max_frames) {
-        return true;
-    }
-    job.too_long_line = reader.line_number - 1;  // the reader has moved on to the next line
-    job.too_long_ms = event.time_ms + render_tail_ms;
-    return false;
 }
 
 // Reads the whole score with `reader`, handing each event to `on_event`
@@ -167,9 +151,9 @@ Outcome read_score(Job& job, ScoreReader& reader, OnEvent on_event) {
         };
         for (read = next(); read == ScoreRead::event; read = next()) {
             if (!on_event(event)) {
-                return stop_signal() != 0       ? Outcome::stopped
-                       : job.too_long_line != 0 ? Outcome::too_long
-                                                : Outcome::failed;
+                return stop_signal() != 0             ? Outcome::stopped
+                       : job.limit.too_long_line != 0 ? Outcome::too_long
+                                                      : Outcome::failed;
             }
         }
     }
@@ -184,8 +168,8 @@ int64_t length_read_ahead(Job& job) {
         return -1;
     }
     ScoreReader ahead;
-    const Outcome outcome =
-        read_score(job, ahead, [&](const ScoreEvent& event) { return fits_the_file(job, ahead, event); });
+    const Outcome outcome = read_score(
+        job, ahead, [&](const ScoreEvent& event) { return ring_out_fits_file(job.limit, ahead, event); });
     // Read again from the start whatever happened: the render itself reports
     // a bad line, a read error or a signal.
     job.input.error.clear();
@@ -199,7 +183,7 @@ Outcome render_score(Job& job) {
     // A score from a pipe is checked as it streams: the file holds every
     // frame up to the event that would carry it too far.
     Outcome outcome = read_score(job, job.reader, [&job](const ScoreEvent& event) {
-        return fits_the_file(job, job.reader, event) && render_score_event(job.render, event);
+        return ring_out_fits_file(job.limit, job.reader, event) && render_score_event(job.render, event);
     });
     if (outcome == Outcome::complete && !end_score_render(job.render, job.reader)) {
         outcome = stop_signal() != 0 ? Outcome::stopped : Outcome::failed;
@@ -261,16 +245,14 @@ int run(int argc, char** argv) {
         return exit_failure;
     }
     start_progress(job.progress, -1);
-    if (args.length_ms < 0) {
-        job.max_frames = max_sound_file_frames(format);
-    }
+    job.limit = file_limit_for(args.length_ms, max_sound_file_frames(format));
     const int64_t length_ms = args.length_ms >= 0 ? args.length_ms : length_read_ahead(job);
     if (job.progress.on_terminal) {
         job.progress.total_frames = length_ms >= 0 ? frame_at_ms(length_ms) : -1;
     }
     start_score_render(job.render, FrameSink{write_chunk, &job}, args.length_ms);
 
-    const Outcome outcome = job.too_long_line != 0 ? Outcome::too_long : render_score(job);
+    const Outcome outcome = job.limit.too_long_line != 0 ? Outcome::too_long : render_score(job);
     end_progress(job.progress, job.sound.frames_written, outcome == Outcome::complete);
     if (outcome != Outcome::complete) {
         abandon_sound_file(job.sound);
@@ -287,9 +269,9 @@ int run(int argc, char** argv) {
             std::fprintf(stderr,
                          "pluck-render: a render of %lld ms (to %lld ms after the event at %s:%lld) is too "
                          "long for a WAV file%s\n",
-                         static_cast<long long>(job.too_long_ms), static_cast<long long>(render_tail_ms),
-                         job.input.name.c_str(), static_cast<long long>(job.too_long_line),
-                         longer_render_advice());
+                         static_cast<long long>(job.limit.too_long_ms),
+                         static_cast<long long>(render_tail_ms), job.input.name.c_str(),
+                         static_cast<long long>(job.limit.too_long_line), longer_render_advice());
             return exit_usage;
         case Outcome::failed:
             std::fprintf(stderr, "pluck-render: %s\n", failure_reason(job).c_str());

@@ -200,24 +200,7 @@ ScoreReader streamed_reader;
 ScoreRender streamed_render;
 char streamed_input[score_piece_bytes];
 bool streamed_playing = true;  // false: the score is only read ahead
-// With no length asked for, the most frames the file can hold, and the line
-// of the first event whose ring-out would pass them (0: none) with the
-// render's length up to there.
-int64_t streamed_max_frames = INT64_MAX;
-int64_t too_long_line = 0;
-int64_t too_long_ms = 0;
-
-// A render with no length asked for ends render_tail_ms after its last
-// event: false for an event that would carry it past what the file holds,
-// noted for the message.
-bool fits_the_file(const ScoreEvent& event) {
-    if (frame_at_ms(event.time_ms + render_tail_ms) <= streamed_max_frames) {
-        return true;
-    }
-    too_long_line = streamed_reader.line_number - 1;  // the reader has moved on to the next line
-    too_long_ms = event.time_ms + render_tail_ms;
-    return false;
-}
+FileLimit streamed_limit;
 
 // The first `bytes` bytes the host put at pluck_stream_input.
 std::string_view streamed_text(int32_t bytes) {
@@ -236,9 +219,7 @@ PLUCK_EXPORT(pluck_stream_start)
 void pluck_stream_start(double length_ms, double max_frames, int32_t playing) {
     streamed_reader = ScoreReader{};
     streamed_playing = playing != 0;
-    streamed_max_frames = length_ms < 0 ? static_cast<int64_t>(max_frames) : INT64_MAX;
-    too_long_line = 0;
-    too_long_ms = 0;
+    streamed_limit = file_limit_for(static_cast<int64_t>(length_ms), static_cast<int64_t>(max_frames));
     start_score_render(streamed_render, FrameSink{write_to_host, nullptr}, static_cast<int64_t>(length_ms));
 }
 
@@ -262,7 +243,7 @@ PLUCK_EXPORT(pluck_stream_read) int32_t pluck_stream_read(int32_t bytes) {
     };
     ScoreRead read = next();
     for (; read == ScoreRead::event; read = next()) {
-        if (!fits_the_file(event)) {
+        if (!ring_out_fits_file(streamed_limit, streamed_reader, event)) {
             return stream_too_long;
         }
         if (streamed_playing && !render_score_event(streamed_render, event)) {
@@ -290,11 +271,11 @@ PLUCK_EXPORT(pluck_stream_error) const char* pluck_stream_error() {
 // A render refused as too long: the line of the event that makes it so,
 // the render's length to the end of that event's ring-out, and the ring-out.
 PLUCK_EXPORT(pluck_stream_too_long_line) double pluck_stream_too_long_line() {
-    return static_cast<double>(too_long_line);
+    return static_cast<double>(streamed_limit.too_long_line);
 }
 
 PLUCK_EXPORT(pluck_stream_too_long_ms) double pluck_stream_too_long_ms() {
-    return static_cast<double>(too_long_ms);
+    return static_cast<double>(streamed_limit.too_long_ms);
 }
 
 PLUCK_EXPORT(pluck_render_tail_ms) double pluck_render_tail_ms() {
