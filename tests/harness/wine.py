@@ -48,7 +48,7 @@ def _end_group(process):
 
 def _xdotool(display, *args):
     return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display),
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
 
 
 class WindowsProgram:
@@ -56,7 +56,7 @@ class WindowsProgram:
     command interpreter that runs it, since the desktop does not pass it on."""
 
     def __init__(self, desktop, exe, args, env, name):
-        self.desktop, self.name, self.window = desktop, name, None
+        self.desktop, self.name = desktop, name
         self.dir = tempfile.mkdtemp(prefix="pluck-wine-", dir="/tmp")
         status = windows_path(os.path.join(self.dir, "status"))
         command = " ".join([windows_path(exe), *args])
@@ -74,19 +74,12 @@ class WindowsProgram:
     stdout = property(lambda self: self._read("stdout"))
     stderr = property(lambda self: self._read("stderr"))
 
-    def focus(self, limit_s=60):
+    def focus(self):
         """Waits for the desktop window (the first start in a new prefix makes
         the prefix first) and gives it the keyboard focus."""
-        deadline = time.monotonic() + limit_s
-        while self.window is None:
-            found = _xdotool(self.desktop.display, "search", "--name", "^%s - Wine desktop$" % self.name)
-            if found.returncode == 0 and found.stdout.split():
-                self.window = found.stdout.split()[0]
-            elif self.process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("no Wine desktop window: " + self.stderr)
-            else:
-                time.sleep(0.1)
-        _xdotool(self.desktop.display, "windowfocus", "--sync", self.window)
+        found = _xdotool(self.desktop.display, "search", "--sync", "--name", "^%s - Wine desktop$" % self.name)
+        assert found.stdout.split(), "no Wine desktop window: " + self.stderr
+        _xdotool(self.desktop.display, "windowfocus", "--sync", found.stdout.split()[0])
 
     def wait(self, limit_s):
         """The program's exit status, or None if it still runs after `limit_s`."""
@@ -128,13 +121,12 @@ class WineDesktop:
             program.end()
         _end_group(self.xvfb)
 
-    def start(self, exe, args=(), env=None, focus=True):
-        """Starts `exe` in a desktop of its own and, unless told not to, gives
-        that desktop the keyboard focus."""
+    def start(self, exe, args=(), env=None):
+        """Starts `exe` in a desktop of its own and gives that desktop the
+        keyboard focus."""
         program = WindowsProgram(self, exe, list(args), env, "pluck%d" % len(self.programs))
         self.programs.append(program)
-        if focus:
-            program.focus()
+        program.focus()
         return program
 
     def hold(self, key, seconds):
