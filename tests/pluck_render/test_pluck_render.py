@@ -12,6 +12,7 @@ one.
 """
 import array
 import contextlib
+import fcntl
 import os
 import re
 import resource
@@ -260,8 +261,9 @@ def test_help_and_version(scratch):
 def test_links_permissions_and_long_names_are_kept(scratch):
     """-o through a symbolic link writes the file it points to; a replaced
     file keeps its permission bits and owner, a new one takes the umask's;
-    every name of a hard-linked file shows the new sound; a 250-byte name
-    works. 9 ms are 396 frames: 396.9 rounded down."""
+    every name of a hard-linked file shows the new sound, copied in once
+    another program copying into it (holding its lock) is done; a 250-byte
+    name works. 9 ms are 396 frames: 396.9 rounded down."""
     for name, content in (("s.score", b"0 v\n"), ("real.wav", EARLIER), ("hard.wav", EARLIER)):
         (scratch / name).write_bytes(content)
     (scratch / "real.wav").chmod(0o600)
@@ -271,8 +273,15 @@ def test_links_permissions_and_long_names_are_kept(scratch):
     (scratch / "dangling.wav").symlink_to("new.wav")
     (scratch / "hard-twin.wav").hardlink_to(scratch / "hard.wav")
     long_name = "a" * 246 + ".wav"
-    for out in ("link.wav", "dangling.wav", "hard.wav", long_name):
+    for out in ("link.wav", "dangling.wav", long_name):
         assert render("s.score", "-o", out, "--length", "9", cwd=scratch).returncode == 0
+    with open(scratch / "hard-twin.wav") as held:  # the render waits, its request in /proc/locks
+        fcntl.flock(held, fcntl.LOCK_EX)
+        process = subprocess.Popen(RENDER + ["s.score", "-o", "hard.wav", "--length=9"], cwd=scratch)
+        request = re.compile(r"-> FLOCK .*:%d " % os.fstat(held.fileno()).st_ino)
+        wait_until(lambda: request.search(Path("/proc/locks").read_text()) or process.poll() is not None, "no wait")
+        assert process.poll() is None and (scratch / "hard.wav").read_bytes() == EARLIER
+    assert process.wait(10) == 0
     assert os.readlink(scratch / "link.wav") == "real.wav" and os.readlink(scratch / "dangling.wav") == "new.wav"
     real = os.stat(scratch / "real.wav")
     assert (real.st_mode & 0o7777, real.st_uid, real.st_gid) == (0o600, *owner)
