@@ -7,21 +7,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <tuple>
 
+#include "fuzz/require.h"
 #include "keys/key_decoder.h"
 #include "play/note_keys.h"
 
 namespace {
 
 using pluck::KeyDecoder;
-
-void require(bool holds) {
-    if (!holds) {
-        std::abort();
-    }
-}
 
 void require_bounded(const KeyDecoder& d) {
     using namespace pluck;

@@ -7,21 +7,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "fuzz/require.h"
 #include "play/score.h"
 
 namespace {
-
-void require(bool holds) {
-    if (!holds) {
-        std::abort();
-    }
-}
 
 struct Read {
     std::vector<std::pair<int64_t, pluck::ScoreAction>> events;

@@ -98,11 +98,7 @@ TEST_P(Ring, SilenceThenEveryBufferInOrder) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AudioOutput, Ring, testing::Values(std::pair{6, 512}, std::pair{3, 128}),
-                         [](const auto& info) {
-                             return std::to_string(info.param.first) + "x" +
-                                    std::to_string(info.param.second);
-                         });
+INSTANTIATE_TEST_SUITE_P(AudioOutput, Ring, testing::Values(std::pair{6, 512}, std::pair{3, 128}));
 
 // Devices that cannot play: each is said in one line that names the device
 // and what to check, once, though the thread tries again every second (an

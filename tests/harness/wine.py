@@ -48,15 +48,18 @@ def _end_group(process):
 
 def _xdotool(display, *args):
     return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display),
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
 
 
 class WindowsProgram:
-    """A program started in a Wine desktop. Its exit status is written by the
-    command interpreter that runs it, since the desktop does not pass it on."""
+    """A program started in a Wine desktop of its own, which has the keyboard
+    focus once the window is there (the first start in a new prefix makes
+    the prefix first). Its exit status is written by the command interpreter
+    that runs it, since the desktop does not pass it on."""
 
-    def __init__(self, desktop, exe, args, env, name):
-        self.desktop, self.name, self.window = desktop, name, None
+    def __init__(self, desktop, exe, args, env):
+        name = "pluck%d" % len(desktop.programs)
+        desktop.programs.append(self)
         self.dir = tempfile.mkdtemp(prefix="pluck-wine-", dir="/tmp")
         status = windows_path(os.path.join(self.dir, "status"))
         command = " ".join([windows_path(exe), *args])
@@ -66,6 +69,9 @@ class WindowsProgram:
                  "cmd", "/v:on", "/c", "%s & echo !errorlevel!>%s" % (command, status)],
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=dict(env or os.environ, DISPLAY=desktop.display),
                 start_new_session=True)
+        found = _xdotool(desktop.display, "search", "--sync", "--name", "^%s - Wine desktop$" % name)
+        assert found.stdout.split(), "no Wine desktop window: " + self.stderr
+        _xdotool(desktop.display, "windowfocus", "--sync", found.stdout.split()[0])
 
     def _read(self, name):
         with open(os.path.join(self.dir, name), "rb") as f:
@@ -73,20 +79,6 @@ class WindowsProgram:
 
     stdout = property(lambda self: self._read("stdout"))
     stderr = property(lambda self: self._read("stderr"))
-
-    def focus(self, limit_s=60):
-        """Waits for the desktop window (the first start in a new prefix makes
-        the prefix first) and gives it the keyboard focus."""
-        deadline = time.monotonic() + limit_s
-        while self.window is None:
-            found = _xdotool(self.desktop.display, "search", "--name", "^%s - Wine desktop$" % self.name)
-            if found.returncode == 0 and found.stdout.split():
-                self.window = found.stdout.split()[0]
-            elif self.process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("no Wine desktop window: " + self.stderr)
-            else:
-                time.sleep(0.1)
-        _xdotool(self.desktop.display, "windowfocus", "--sync", self.window)
 
     def wait(self, limit_s):
         """The program's exit status, or None if it still runs after `limit_s`."""
@@ -128,14 +120,8 @@ class WineDesktop:
             program.end()
         _end_group(self.xvfb)
 
-    def start(self, exe, args=(), env=None, focus=True):
-        """Starts `exe` in a desktop of its own and, unless told not to, gives
-        that desktop the keyboard focus."""
-        program = WindowsProgram(self, exe, list(args), env, "pluck%d" % len(self.programs))
-        self.programs.append(program)
-        if focus:
-            program.focus()
-        return program
+    def start(self, exe, args=(), env=None):
+        return WindowsProgram(self, exe, list(args), env)
 
     def hold(self, key, seconds):
         """Holds `key` (an X key name: v, space, Escape) down for `seconds`."""

@@ -3,11 +3,8 @@ is played (FILE.part, a valid WAV file whose sizes are never a second
 behind), takes its name complete when pluck quits, survives a kill, keeps
 what fit when the disk is full; names it cannot record to are refused before
 anything plays. On PulseAudio (tests/harness/pulse.py), in a real
-pseudo-terminal (tests/harness/terminal.py) or fed by a pipe. And the lock
-that commits into a hard-linked file take, in both programs."""
-import fcntl
+pseudo-terminal (tests/harness/terminal.py) or fed by a pipe."""
 import os
-import re
 import resource
 import select
 import signal
@@ -19,7 +16,7 @@ import pytest
 
 from conftest import program
 from harness import sound
-from harness.pulse import start_server, wait_until
+from harness.pulse import start_server
 from harness.terminal import SESSION_READY, Terminal
 
 PLUCK = program("pluck")
@@ -48,8 +45,8 @@ def heard_s(recording):
 # then the .part holds all that was heard but the last second. Quit,
 # the take replaces the earlier file whole: every sounding frame the server
 # played, to the last, and nothing else. Killed, the .part keeps the take
-# and the earlier file is untouched. From V on, both are what pluck-render
-# makes of V for as long.
+# and the earlier file is untouched. (That the sound is what pluck-render
+# makes of it, test_pluck_program.py checks.)
 @pytest.mark.parametrize("name, ending", [("take.wav", b"\x1b"), ("Take.WAV", signal.SIGKILL)])
 def test_the_take_is_on_the_disk_while_it_is_played(server, tmp_path, name, ending):
     take, part = tmp_path / name, tmp_path / (name + ".part")
@@ -72,11 +69,6 @@ def test_the_take_is_on_the_disk_while_it_is_played(server, tmp_path, name, endi
     assert frames_on_disk(kept) == len(recorded) // 2 >= (played - 1.0) * RATE
     sounding = [x for x in recorded if x != 0.0]
     assert sounding == server_sound[:len(sounding)] and (kept == part or len(sounding) == len(server_sound))
-    (tmp_path / "v.score").write_text("0 v\n")
-    subprocess.run([program("pluck-render"), tmp_path / "v.score", "-o", tmp_path / "v.wav", "--length", "8000"])
-    rendered = sound.read_float_wav(str(tmp_path / "v.wav"))[0]
-    after = recorded[2 * sound.first_sound(recorded):]
-    assert after == rendered[2 * sound.first_sound(rendered):][:len(after)]
 
 
 # A file limit (as a full disk) met 2.8 s into the take, part way through a
@@ -144,19 +136,3 @@ def test_a_refusal_is_one_line_and_leaves_every_file_as_it_was(name, status, say
                                  timeout=10, **as_user)
         assert (run.returncode, run.stdout, run.stderr) == (status, "", "pluck: " + says + "\n")
         assert {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()} == before
-
-
-# While another program copies into a hard-linked file (holds its lock), a
-# render into another of its names waits to copy in, its request showing in
-# /proc/locks, and the file stays as it was; then the whole render goes in.
-def test_copies_into_a_hard_linked_file_take_turns(tmp_path):
-    (tmp_path / "s.score").write_text("0 v\n")
-    (tmp_path / "a.wav").write_bytes(EARLIER)
-    os.link(tmp_path / "a.wav", tmp_path / "b.wav")
-    with open(tmp_path / "a.wav") as held:
-        fcntl.flock(held, fcntl.LOCK_EX)
-        render = subprocess.Popen([program("pluck-render"), "s.score", "-o", "b.wav", "--length=9"], cwd=tmp_path)
-        request = re.compile(r"-> FLOCK .*:%d " % os.fstat(held.fileno()).st_ino)
-        wait_until(lambda: request.search(Path("/proc/locks").read_text()) or render.poll() is not None, "no wait")
-        assert render.poll() is None and (tmp_path / "a.wav").read_bytes() == EARLIER
-    assert render.wait(10) == 0 and len(sound.read_float_wav(str(tmp_path / "a.wav"))[0]) == 2 * 396

@@ -32,10 +32,8 @@ def desktop():
         yield d
 
 
-def wait_for_usage(program, limit_s=60):
-    deadline = time.monotonic() + limit_s
-    while USAGE not in program.stdout and time.monotonic() < deadline:
-        time.sleep(0.05)
+def wait_for_usage(program):
+    wait_until(lambda: USAGE in program.stdout or program.process.poll() is not None, "no usage", 60)
     assert program.stdout == USAGE, "stderr: " + program.stderr
 
 
