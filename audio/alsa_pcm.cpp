@@ -111,6 +111,7 @@ int pcm_write(Pcm& pcm, const float* samples, uint32_t frames) {
             samples += written * channel_count;
             frames -= static_cast<uint32_t>(written);
             stuck = 0;
+            pcm.recovered = false;
             continue;
         }
         if (written == -EAGAIN || written == 0) {
@@ -129,12 +130,14 @@ int pcm_write(Pcm& pcm, const float* samples, uint32_t frames) {
 }
 
 int pcm_recover(Pcm& pcm, int error) {
-    if (error != -EPIPE && error != -ESTRPIPE && error != -EINTR) {
+    // A device just restarted cannot run dry again before it is fed.
+    if ((error != -EPIPE && error != -ESTRPIPE && error != -EINTR) || (error == -EPIPE && pcm.recovered)) {
         return error;
     }
     const int err = snd_pcm_recover(pcm.handle, error, 1);
     if (err == 0 && error == -EPIPE) {
         ++pcm.underruns;
+        pcm.recovered = true;
     }
     return err;
 }
