@@ -277,7 +277,7 @@ def test_protocol_is_back_after_ctrl_z_and_fg(pulse):
 # takes some, or without a server when the time kept says), then the program
 # ends by itself and the server has heard it all; a quit signal cuts it
 # short. A closed standard input reads as empty: nothing to play.
-@pytest.mark.parametrize("keys, trouble, rings", [(b"zxcv", None, (2.99, 3.3)), (b"zxcv", "no server", (2.99, 3.3)),
+@pytest.mark.parametrize("keys, trouble, rings", [(b"zxcv", None, (2.98, 3.3)), (b"zxcv", "no server", (2.98, 3.3)),
                                                   (b"zxcv", signal.SIGTERM, (0, 1.6)), (None, None, None)])
 def test_keys_from_a_pipe_ring_out(pulse, tmp_path, keys, trouble, rings):
     heard = pulse.kill() if trouble == "no server" else pulse.record()
