@@ -10,12 +10,14 @@ namespace {
 
 // The few kinds of failure that call for different advice. A sound server
 // behind ALSA (the pulse or pipewire plugin) reports a missing or dead
-// server as a refused or broken connection; a card reports itself missing.
+// server as a refused or broken connection (PipeWire's plugin, a stream
+// whose server has gone, as a broken pipe); a card reports itself missing.
 enum class Kind { server, missing, busy, permission, other };
 
 Kind kind_of(int error) {
     switch (-error) {
         case ECONNREFUSED:
+        case EPIPE:
         case ECONNRESET:
         case ECONNABORTED:
         case ENOTCONN:

@@ -17,6 +17,11 @@ namespace {
 constexpr int stuck_write_retries = 40;
 constexpr int stuck_write_wait_ms = 50;
 constexpr int drain_poll_ms = 5;
+// A device restarted after an underrun cannot run dry again before it is
+// fed; a server's plugin may still report one stale underrun or two, but a
+// lost PipeWire server reports one at once after every restart, thousands a
+// second: this many in a row means the device has gone.
+constexpr uint32_t gone_after_unfed_recoveries = 100;
 
 int configure(snd_pcm_t* handle, snd_pcm_uframes_t ring_buffer_frames, snd_pcm_uframes_t ring_frames,
               PcmConfig& config) {
@@ -111,6 +116,7 @@ int pcm_write(Pcm& pcm, const float* samples, uint32_t frames) {
             samples += written * channel_count;
             frames -= static_cast<uint32_t>(written);
             stuck = 0;
+            pcm.unfed_recoveries = 0;
             continue;
         }
         if (written == -EAGAIN || written == 0) {
@@ -129,12 +135,14 @@ int pcm_write(Pcm& pcm, const float* samples, uint32_t frames) {
 }
 
 int pcm_recover(Pcm& pcm, int error) {
-    if (error != -EPIPE && error != -ESTRPIPE && error != -EINTR) {
+    if ((error != -EPIPE && error != -ESTRPIPE && error != -EINTR) ||
+        (error == -EPIPE && pcm.unfed_recoveries >= gone_after_unfed_recoveries)) {
         return error;
     }
     const int err = snd_pcm_recover(pcm.handle, error, 1);
     if (err == 0 && error == -EPIPE) {
         ++pcm.underruns;
+        ++pcm.unfed_recoveries;
     }
     return err;
 }

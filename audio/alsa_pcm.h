@@ -29,6 +29,7 @@ struct Pcm {
     snd_pcm_t* handle = nullptr;
     PcmConfig config;
     uint32_t underruns = 0;             // recovered so far
+    uint32_t unfed_recoveries = 0;      // underruns recovered in a row with nothing written
     PcmStep failed_at = PcmStep::open;  // after `pcm_open` failed
 };
 
@@ -55,7 +56,8 @@ int pcm_write(Pcm& pcm, const float* samples, uint32_t frames);
 
 // After an error from the calls above: restarts the device after an underrun
 // or a suspend (returns 0); any other error means the device has gone (the
-// error is returned).
+// error is returned), and so does an underrun that keeps coming back before
+// anything is written (PipeWire's plugin reports its lost server so).
 int pcm_recover(Pcm& pcm, int error);
 
 // Lets what is queued play out. Returns false when `limit_ms` ran out with

@@ -1,5 +1,6 @@
 #include "engine/pluck_handover.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "engine/synth_state.h"
@@ -19,7 +20,9 @@ struct PendingPluck {
 // ever tries it.
 std::mutex handover_mutex;
 PendingPluck pending[string_count];
-uint32_t pending_mask = 0;
+// Changed only under the mutex; atomic so that plucks_pending() need not
+// take it.
+std::atomic<uint32_t> pending_mask = 0;
 
 }  // namespace
 
@@ -31,7 +34,7 @@ void pluck_string(int32_t string_index, int32_t note, int32_t width) {
     noise_skip(synth.noise, period_for_note(note));
     const std::lock_guard<std::mutex> lock(handover_mutex);
     pending[string_index] = request;
-    pending_mask |= 1u << string_index;
+    pending_mask.fetch_or(1u << string_index, std::memory_order_relaxed);
 }
 
 void apply_pending_plucks() {
@@ -40,13 +43,13 @@ void apply_pending_plucks() {
     if (!handover_mutex.try_lock()) {
         return;
     }
-    mask = pending_mask;
+    mask = pending_mask.load(std::memory_order_relaxed);
     for (int32_t k = 0; k < string_count; ++k) {
         if ((mask & (1u << k)) != 0) {
             taken[k] = pending[k];
         }
     }
-    pending_mask = 0;
+    pending_mask.store(0, std::memory_order_relaxed);
     handover_mutex.unlock();
 
     for (int32_t k = 0; k < string_count; ++k) {
@@ -56,9 +59,13 @@ void apply_pending_plucks() {
     }
 }
 
+bool plucks_pending() {
+    return pending_mask.load(std::memory_order_relaxed) != 0;
+}
+
 void discard_pending_plucks() {
     const std::lock_guard<std::mutex> lock(handover_mutex);
-    pending_mask = 0;
+    pending_mask.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace pluck

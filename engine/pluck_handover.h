@@ -20,6 +20,10 @@ void pluck_string(int32_t string_index, int32_t note, int32_t width);
 // they all wait for the next buffer.
 void apply_pending_plucks();
 
+// Control thread: whether a pluck handed over is still waiting for the audio
+// thread, which takes them only as the device takes sound.
+bool plucks_pending();
+
 // Forgets plucks not yet applied. Only while no audio thread runs.
 void discard_pending_plucks();
 

@@ -1,5 +1,6 @@
 #include "pluck/main_loop_linux.h"
 
+#include "engine/pluck_handover.h"
 #include "play/clock.h"
 #include "play/play_pass.h"
 #include "system/stop_signals.h"
@@ -81,7 +82,10 @@ void run_main_loop(Terminal& t, KeyDecoder& decoder) {
         const bool space = space_down(decoder);
         const uint32_t pressed = take_pressed(decoder);
         play_pass(space, pressed, clock);
-        if (space || pressed != 0) {
+        // The notes ring from when the audio thread takes them, which is
+        // only once the device takes sound (or, without one, keeps time).
+        const bool handing_over = plucks_pending();
+        if (space || pressed != 0 || handing_over) {
             sounded = true;
             last_sound_ms = monotonic_ms();
         }
@@ -94,7 +98,7 @@ void run_main_loop(Terminal& t, KeyDecoder& decoder) {
             if (!sounded || rung >= ring_out_ms) {
                 break;
             }
-            wait_ms = static_cast<int32_t>(ring_out_ms - rung);
+            wait_ms = handing_over ? handover_poll_ms : static_cast<int32_t>(ring_out_ms - rung);
         }
         if (!space) {
             if (wait_ms < 0 || wait_ms > idle_wait_ms) {

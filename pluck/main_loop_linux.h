@@ -15,8 +15,11 @@ namespace pluck {
 constexpr int idle_wait_ms = 100;
 // When input that is no terminal ends (`printf zxcv | pluck`), the notes
 // already plucked ring this long after the last one before the program ends,
-// as long as the offline renderer leaves after a score's last event.
+// as long as the offline renderer leaves after a score's last event: counted
+// from when the audio thread has taken the last plucks, so that all of it is
+// heard however late the device starts, which the loop checks this often.
 constexpr uint32_t ring_out_ms = 3000;
+constexpr int32_t handover_poll_ms = 5;
 // With the keyboard protocol, Escape, Ctrl-C or Ctrl-Z act on the press, and
 // the keys' releases follow. They must be read before the protocol is
 // switched off, or a release already on its way reaches the shell as text:

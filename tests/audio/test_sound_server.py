@@ -1,4 +1,4 @@
-"""The sound output against the private PulseAudio server of
+"""The sound output against the private sound servers of
 tests/harness/pulse.py: the output thread itself (a GoogleTest binary run
 against the server), and the program in a pseudo-terminal when the server
 goes away, comes back or stops answering. What a player meets: one line on
@@ -17,10 +17,12 @@ from harness.cpu import cpu_seconds
 from harness.terminal import SESSION_READY, Terminal
 
 LINE = re.compile(rb"pluck: no sound: [^\r\n]*\r\n")
-SAID = {"kill start": b'cannot reach the sound server (Connection refused) on ALSA device "default"',
-        "kill playing": b'lost the sound server (Input/output error) on ALSA device "default"',
-        "freeze start": b"does not answer", "freeze playing": b"does not answer",
-        "device start": b'cannot open ALSA device "hw:97,0"'}
+# In each plugin's words of what went wrong (PulseAudio's: connection
+# refused, input/output error; PipeWire's: host is down, broken pipe).
+SAID = {"kill start": rb'cannot reach the sound server \(.+\) on ALSA device "default"',
+        "kill playing": rb'lost the sound server \(.+\) on ALSA device "default"',
+        "freeze start": rb"does not answer", "freeze playing": rb"does not answer",
+        "device start": rb'cannot open ALSA device "hw:97,0"'}
 
 
 def test_output_thread(pulse):
@@ -53,7 +55,7 @@ def test_server_trouble(pulse, tmp_path, fault, when):
         term.pump(then_s)
     try:
         term.wait_for(SESSION_READY)
-        term.pump(0.5)  # past the server's first gulp
+        term.pump(1.0)  # past the server's first gulp, and the second a new device may be slow to start
         losses = 2 if (fault, when) == ("kill", "playing") else 1
         for loss in range(1, losses + 1):
             if when == "playing":
@@ -64,7 +66,7 @@ def test_server_trouble(pulse, tmp_path, fault, when):
                 if fault == "freeze":
                     press("b")  # before the freeze is noticed
             term.wait_for(lambda: len(LINE.findall(term.output)) == loss, 3.5)
-            assert SAID[fault + " " + when] in LINE.findall(term.output)[-1]
+            assert re.search(SAID[fault + " " + when], LINE.findall(term.output)[-1])
             used = cpu_seconds(term.child.pid)
             for key in ("zxcv", "kbzx")[loss - 1]:
                 press(key, 0.6)
