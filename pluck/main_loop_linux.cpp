@@ -1,5 +1,8 @@
 #include "pluck/main_loop_linux.h"
 
+#include <chrono>
+#include <thread>
+
 #include "engine/pluck_handover.h"
 #include "play/clock.h"
 #include "play/play_pass.h"
@@ -43,6 +46,13 @@ void await_key_releases(Terminal& t, KeyDecoder& decoder) {
                 decode_keys(decoder, buffer, static_cast<size_t>(n), monotonic_ms());
             }
         }
+    }
+}
+
+void await_handover() {
+    const uint32_t start = monotonic_ms();
+    while (plucks_pending() && stop_requests() < 2 && monotonic_ms() - start < handover_wait_ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(handover_poll_ms));
     }
 }
 
@@ -108,6 +118,7 @@ void run_main_loop(Terminal& t, KeyDecoder& decoder) {
         }
     }
     await_key_releases(t, decoder);
+    await_handover();
 }
 
 }  // namespace pluck

@@ -20,6 +20,11 @@ constexpr int idle_wait_ms = 100;
 // heard however late the device starts, which the loop checks this often.
 constexpr uint32_t ring_out_ms = 3000;
 constexpr int32_t handover_poll_ms = 5;
+// Keys played just before a quit are taken by the audio thread before it is
+// asked to stop, so that they are heard and recorded. A device that takes
+// nothing counts as silent within a second, and from then the thread keeps
+// time without it: the quit waits at most this long for them.
+constexpr uint32_t handover_wait_ms = 1500;
 // With the keyboard protocol, Escape, Ctrl-C or Ctrl-Z act on the press, and
 // the keys' releases follow. They must be read before the protocol is
 // switched off, or a release already on its way reaches the shell as text:

@@ -8,6 +8,7 @@ import ctypes
 import os
 import re
 import signal
+import socket
 import struct
 import subprocess
 import threading
@@ -218,15 +219,19 @@ def test_every_ending_signal_leaves_the_terminal_and_the_take(tmp_path, number, 
 
 # However pluck, run by an interactive shell, is asked to end, it ends once
 # and keeps the take whole: V and Escape in one read (V sounds before the
-# quit); TERM and HUP together; Ctrl-Z, then `kill %1` and a
+# quit, even while the sound server has not yet answered); TERM and HUP together; Ctrl-Z, then `kill %1` and a
 # SIGCONT (which some shells' `kill` sends itself), after which it never asks
 # for the terminal from the background; the terminal window closed (a
 # hang-up from the shell and another from the system).
 @pytest.mark.parametrize("ending", ["v-escape", "two-signals", "kill", "hang-up"])
 def test_every_ending_keeps_the_take(tmp_path, ending):
     path = tmp_path / "take.wav"
-    env = dict(os.environ, TERM="xterm", PULSE_SERVER="unix:/nonexistent")
-    with in_a_shell("%s --record %s" % (PLUCK, path), env) as shell:
+    server = socket.socket(socket.AF_UNIX)  # one that takes connections and never answers
+    server.bind(str(tmp_path / "server"))
+    server.listen()
+    env = dict(os.environ, TERM="xterm",
+               PULSE_SERVER="unix:" + (str(tmp_path / "server") if ending == "v-escape" else "/nonexistent"))
+    with server, in_a_shell("%s --record %s" % (PLUCK, path), env) as shell:
         pluck = int(open("/proc/%d/task/%d/children" % ((shell.child.pid,) * 2)).read())
         shell.send(b"v\x1b" if ending == "v-escape" else b"v")
         shell.pump(0.3)
