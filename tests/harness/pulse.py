@@ -260,18 +260,3 @@ def start_server(name="pulseaudio", realtime=False):
     """One of SERVERS: a server and ALSA's route to it."""
     server = PulseServer if name == "pulseaudio" else PipeWireServer
     return server(realtime, route="pipewire" if name == "pipewire-alsa" else "pulse")
-
-
-def take_servers(args):
-    """Takes `--server NAME[,NAME...]` (or `--server all`) out of a measuring
-    script's arguments: the servers to measure one after the other,
-    PulseAudio alone if not given."""
-    names = ["pulseaudio"]
-    if "--server" in args:
-        k = args.index("--server")
-        names = list(SERVERS) if args[k + 1] == "all" else args[k + 1].split(",")
-        del args[k:k + 2]
-    unknown = set(names) - set(SERVERS)
-    if unknown:
-        raise SystemExit("unknown server %s: one of %s, or all" % (", ".join(unknown), ", ".join(SERVERS)))
-    return names
